@@ -1,0 +1,134 @@
+/* packet-morvastelle.cpp
+ * Dissector for MORVASTELLE: ISDN LAPD frames tunnelled in UDP, each
+ * labelled with the name of the ISDN port it belongs to.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include <epan/packet.h>
+#include <ws_version.h>
+
+#include "packet-morvastelle.h"
+
+/* Newer hosts deprecate the old accessor name; both read one octet. */
+#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#define morvastelle_get_octet tvb_get_uint8
+#else
+#define morvastelle_get_octet tvb_get_guint8
+#endif
+
+#define MORVASTELLE_TYPE_LAPD 0
+
+static int proto_morvastelle = -1;
+
+static int hf_morvastelle_data = -1;
+static int hf_morvastelle_type = -1;
+static int hf_morvastelle_isdn_port = -1;
+
+static gint ett_morvastelle = -1;
+
+static const guint32 morvastelle_udp_port = 4;
+
+static dissector_handle_t data_handle;
+static dissector_handle_t lapd_handle;
+static dissector_handle_t morvastelle_handle;
+static gboolean handoff_done = FALSE;
+
+static const value_string morvastelle_type_vals[] = {
+    { MORVASTELLE_TYPE_LAPD, "LAPD" },
+    { 1, "UNKNOWN" },
+    { 0, NULL }
+};
+
+/*
+ * Runs with and without a tree. Without one the host still needs the
+ * columns and the hand-off (first pass, summary lines, filters and taps on
+ * the tunnelled protocols), and a short PDU must raise the same bounds error
+ * either way, so every octet the header claims is checked by the host's
+ * accessors even when no item is built.
+ */
+static int
+dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
+{
+    proto_tree *morvastelle_tree = NULL;
+    gint offset = 0;
+    guint8 type;
+    dissector_handle_t next_handle;
+
+    col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
+    col_clear(pinfo->cinfo, COL_INFO);
+
+    if (tree) {
+        proto_item *ti = proto_tree_add_item(tree, proto_morvastelle, tvb, 0, -1, ENC_NA);
+        morvastelle_tree = proto_item_add_subtree(ti, ett_morvastelle);
+        proto_tree_add_item(morvastelle_tree, hf_morvastelle_type, tvb, 0, 1, ENC_BIG_ENDIAN);
+    }
+    type = morvastelle_get_octet(tvb, offset);
+    offset += 1;
+
+    if (type == MORVASTELLE_TYPE_LAPD) {
+        guint8 port_name_len = morvastelle_get_octet(tvb, offset);
+        offset += 1;
+        if (tree)
+            proto_tree_add_item(morvastelle_tree, hf_morvastelle_isdn_port, tvb, offset, port_name_len, ENC_ASCII);
+        else
+            tvb_ensure_bytes_exist(tvb, offset, port_name_len);
+        offset += port_name_len;
+        next_handle = lapd_handle;
+    } else {
+        next_handle = data_handle;
+    }
+
+    /* The caller's tree, not ours: the tunnelled protocol stands beside
+     * MORVASTELLE at the top level. */
+    call_dissector(next_handle, tvb_new_subset_remaining(tvb, offset), pinfo, tree);
+    return tvb_captured_length(tvb);
+}
+
+void
+proto_register_morvastelle(void)
+{
+    static hf_register_info hf[] = {
+        { &hf_morvastelle_data,
+          { "Data", "morvastelle.data",
+            FT_NONE, BASE_NONE, NULL, 0,
+            "MORVASTELLE PDU", HFILL }
+        },
+        { &hf_morvastelle_type,
+          { "Type", "morvastelle.type",
+            FT_UINT8, BASE_DEC, VALS(morvastelle_type_vals), 0,
+            "Package Type", HFILL }
+        },
+        { &hf_morvastelle_isdn_port,
+          { "ISDN-Port", "morvastelle.isdn_port",
+            FT_STRING, BASE_NONE, NULL, 0,
+            "ISDN Port", HFILL }
+        },
+    };
+
+    static gint *ett[] = {
+        &ett_morvastelle,
+    };
+
+    proto_morvastelle = proto_register_protocol("MORVASTELLE Protocol", "MORVASTELLE", "morvastelle");
+    proto_register_field_array(proto_morvastelle, hf, array_length(hf));
+    proto_register_subtree_array(ett, array_length(ett));
+    register_dissector("morvastelle", dissect_morvastelle, proto_morvastelle);
+}
+
+void
+proto_reg_handoff_morvastelle(void)
+{
+    if (handoff_done)
+        return;
+
+    data_handle = find_dissector_add_dependency("data", proto_morvastelle);
+    lapd_handle = find_dissector_add_dependency("lapd", proto_morvastelle);
+    /* A host built without LAPD still shows the frame's octets. */
+    if (!lapd_handle)
+        lapd_handle = data_handle;
+
+    morvastelle_handle = create_dissector_handle(dissect_morvastelle, proto_morvastelle);
+    dissector_add_uint("udp.port", morvastelle_udp_port, morvastelle_handle);
+    handoff_done = TRUE;
+}

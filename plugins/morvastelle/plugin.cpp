@@ -1,0 +1,44 @@
+/* plugin.cpp
+ * The symbols the host's plugin loader looks up. Each definition carries
+ * extern "C" itself: a namespace-scope const would otherwise get internal
+ * linkage in C++ and the loader would not find it.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include <epan/proto.h>
+#include <ws_symbol_export.h>
+#include <ws_version.h>
+
+#include "packet-morvastelle.h"
+
+#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#include <wsutil/plugins.h>
+#define MORVASTELLE_HOST_WANTS_DESCRIBE 1
+#endif
+
+#ifndef MORVASTELLE_VERSION
+#error "MORVASTELLE_VERSION must be defined by the build"
+#endif
+
+extern "C" WS_DLL_PUBLIC_DEF const char plugin_version[] = MORVASTELLE_VERSION;
+extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
+extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_minor = WIRESHARK_VERSION_MINOR;
+
+extern "C" WS_DLL_PUBLIC_DEF void
+plugin_register(void)
+{
+    static proto_plugin plugin_morvastelle;
+
+    plugin_morvastelle.register_protoinfo = proto_register_morvastelle;
+    plugin_morvastelle.register_handoff = proto_reg_handoff_morvastelle;
+    proto_register_plugin(&plugin_morvastelle);
+}
+
+#ifdef MORVASTELLE_HOST_WANTS_DESCRIBE
+extern "C" WS_DLL_PUBLIC_DEF uint32_t
+plugin_describe(void)
+{
+    return WS_PLUGIN_DESC_DISSECTOR;
+}
+#endif
