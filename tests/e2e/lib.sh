@@ -1,0 +1,74 @@
+# Sourced by the end-to-end tests: the real tshark with the freshly built
+# plugin in a private personal plugin folder.
+#
+# The host ignores personal plugin folders when run as root, so as root the
+# host runs as an unprivileged user, with everything it reads copied into a
+# folder that user can enter.
+#
+# Usage: . lib.sh PLUGIN.so   then   host tshark ARGS...
+#
+# SPDX-License-Identifier: GPL-2.0-or-later
+
+set -euo pipefail
+
+e2e_plugin=${1:?path to morvastelle.so}
+e2e_host_version=$(tshark --version | sed -n '1s/.*(Wireshark) \([0-9]*\.[0-9]*\).*/\1/p')
+
+E2E_HOME=$(mktemp -d)
+chmod 755 "$E2E_HOME"
+trap 'rm -rf "$E2E_HOME"' EXIT
+mkdir -p "$E2E_HOME/.local/lib/wireshark/plugins/$e2e_host_version/epan" "$E2E_HOME/work"
+cp "$e2e_plugin" "$E2E_HOME/.local/lib/wireshark/plugins/$e2e_host_version/epan/"
+chmod -R a+rX "$E2E_HOME"
+chmod a+rwx "$E2E_HOME/work"
+E2E_WORK=$E2E_HOME/work
+
+# Runs a host program (tshark, editcap, ...) as a user whose personal
+# plugins are loaded.
+host() {
+    if [ "$(id -u)" -eq 0 ]; then
+        setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$E2E_HOME" "$@"
+    else
+        env HOME="$E2E_HOME" "$@"
+    fi
+}
+
+# Copies files where the host's user can read them; prints the new paths.
+readable() {
+    local f
+    for f in "$@"; do
+        cp "$f" "$E2E_WORK/"
+        chmod a+r "$E2E_WORK/$(basename "$f")"
+        echo "$E2E_WORK/$(basename "$f")"
+    done
+}
+
+e2e_failures=0
+e2e_checks=0
+
+# check NAME EXPECTED ACTUAL
+check() {
+    e2e_checks=$((e2e_checks + 1))
+    if [ "$2" != "$3" ]; then
+        e2e_failures=$((e2e_failures + 1))
+        printf 'FAIL %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3" >&2
+    fi
+}
+
+# check_contains NAME NEEDLE HAYSTACK
+check_contains() {
+    e2e_checks=$((e2e_checks + 1))
+    case "$3" in
+        *"$2"*) ;;
+        *)
+            e2e_failures=$((e2e_failures + 1))
+            printf 'FAIL %s\n  missing: %s\n  in:\n%s\n' "$1" "$2" "$3" >&2
+            ;;
+    esac
+}
+
+# Call last: the exit status ctest reads.
+finish() {
+    echo "$((e2e_checks - e2e_failures)) of $e2e_checks checks passed"
+    [ "$e2e_failures" -eq 0 ]
+}

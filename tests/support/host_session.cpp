@@ -1,0 +1,164 @@
+/* host_session.cpp
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include "host_session.h"
+
+#include <epan/epan.h>
+#include <epan/prefs.h>
+#include <epan/proto.h>
+#include <epan/column.h>
+#include <epan/tvbuff.h>
+#include <wsutil/exported_pdu_tlvs.h>
+#include <wsutil/privileges.h>
+#include <ws_version.h>
+
+extern "C" void plugin_register(void);
+
+static epan_t *host_epan;
+static column_info host_columns;
+static guint32 host_frame_number;
+
+/* Every frame of these sessions is stamped at the epoch. */
+static const nstime_t *
+epoch_frame_ts(struct packet_provider_data *, guint32)
+{
+    static const nstime_t epoch = { 0, 0 };
+    return &epoch;
+}
+
+void
+host_start(void)
+{
+    if (host_epan)
+        return;
+
+    init_process_policies();
+    wtap_init(FALSE);
+    plugin_register();
+    epan_init(NULL, NULL, FALSE);
+    epan_load_settings();
+
+    static const struct packet_provider_funcs funcs = { epoch_frame_ts, NULL, NULL, NULL };
+    host_epan = epan_new(NULL, &funcs);
+
+    build_column_format_array(&host_columns, prefs.num_cols, TRUE);
+}
+
+std::vector<guint8>
+exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t length)
+{
+    std::string name(dissector_name);
+    std::vector<guint8> record;
+    record.push_back(0);
+    record.push_back(EXP_PDU_TAG_DISSECTOR_NAME);
+    record.push_back(static_cast<guint8>(name.size() >> 8));
+    record.push_back(static_cast<guint8>(name.size()));
+    record.insert(record.end(), name.begin(), name.end());
+    /* End of options: tag 0, length 0. */
+    record.insert(record.end(), 4, 0);
+    record.insert(record.end(), payload, payload + length);
+    return record;
+}
+
+host_dissection::host_dissection(const std::vector<guint8> &record, const options &opts)
+    : record_(record)
+{
+    host_start();
+
+    wtap_rec_init(&rec_);
+    rec_.rec_type = REC_TYPE_PACKET;
+    rec_.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    rec_.rec_header.packet_header.caplen = static_cast<guint32>(record_.size());
+    rec_.rec_header.packet_header.len = static_cast<guint32>(record_.size());
+    rec_.rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
+
+    frame_data_init(&fd_, ++host_frame_number, &rec_, 0, 0);
+
+    epan_dissect_init(&edt_, host_epan, opts.tree, opts.visible);
+    for (const std::string &field : opts.primed_fields)
+        epan_dissect_prime_with_hfid(&edt_, proto_registrar_get_id_byname(field.c_str()));
+
+    tvbuff_t *tvb = tvb_new_real_data(record_.data(), static_cast<guint>(record_.size()),
+                                      static_cast<gint>(record_.size()));
+    epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+}
+
+host_dissection::~host_dissection()
+{
+    epan_dissect_cleanup(&edt_);
+    frame_data_destroy(&fd_);
+    wtap_rec_cleanup(&rec_);
+}
+
+std::string
+host_dissection::column(int col_format)
+{
+    const gchar *text = col_get_text(&host_columns, col_format);
+    return text ? text : "";
+}
+
+static fvalue_t *
+field_value(field_info *fi)
+{
+#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+    return fi->value;
+#else
+    return &fi->value;
+#endif
+}
+
+static std::string
+field_label(field_info *fi)
+{
+    if (fi->rep)
+        return fi->rep->representation;
+    if (fi->hfinfo->type != FT_PROTOCOL) {
+        gchar label[ITEM_LABEL_LENGTH];
+#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+        proto_item_fill_label(fi, label, NULL);
+#else
+        proto_item_fill_label(fi, label);
+#endif
+        return label;
+    }
+    return "";
+}
+
+struct walk_state {
+    std::vector<shown_field> *fields;
+    int depth;
+};
+
+static void
+collect_field(proto_node *node, gpointer data)
+{
+    walk_state *state = static_cast<walk_state *>(data);
+    field_info *fi = PNODE_FINFO(node);
+    if (fi && fi->hfinfo) {
+        shown_field field;
+        field.abbrev = fi->hfinfo->abbrev;
+        field.start = fi->start;
+        field.length = fi->length;
+        char *value = fvalue_to_string_repr(NULL, field_value(fi), FTREPR_DFILTER, BASE_NONE);
+        field.value = value ? value : "";
+        wmem_free(NULL, value);
+        field.label = field_label(fi);
+        field.depth = state->depth;
+        state->fields->push_back(field);
+    }
+    walk_state child = { state->fields, state->depth + 1 };
+    proto_tree_children_foreach(node, collect_field, &child);
+}
+
+std::vector<shown_field>
+shown_fields(proto_tree *tree)
+{
+    std::vector<shown_field> fields;
+    if (tree) {
+        walk_state state = { &fields, 0 };
+        proto_tree_children_foreach(tree, collect_field, &state);
+    }
+    return fields;
+}
