@@ -12,7 +12,7 @@
 set -euo pipefail
 
 e2e_plugin=${1:?path to morvastelle.so}
-e2e_host_version=$(tshark --version | sed -n '1s/.*(Wireshark) \([0-9]*\.[0-9]*\).*/\1/p')
+e2e_host_version=$(tshark --version 2>/dev/null | sed -n '1s/.*(Wireshark) \([0-9]*\.[0-9]*\).*/\1/p')
 
 E2E_HOME=$(mktemp -d)
 chmod 755 "$E2E_HOME"
@@ -41,6 +41,14 @@ readable() {
         chmod a+r "$E2E_WORK/$(basename "$f")"
         echo "$E2E_WORK/$(basename "$f")"
     done
+}
+
+# capture TEXT2PCAP-ARGS... IN OUT: text2pcap, quietly, into a capture the
+# host's user can read.
+capture() {
+    local out=${*: -1}
+    text2pcap -q "$@" >/dev/null 2>"$E2E_WORK/text2pcap.log" || { cat "$E2E_WORK/text2pcap.log" >&2; return 1; }
+    chmod a+r "$out"
 }
 
 e2e_failures=0
