@@ -6,6 +6,7 @@
  */
 
 #include <epan/packet.h>
+#include <epan/tap.h>
 #include <ws_version.h>
 
 #include "packet-morvastelle.h"
@@ -17,9 +18,8 @@
 #define morvastelle_get_octet tvb_get_guint8
 #endif
 
-#define MORVASTELLE_TYPE_LAPD 0
-
 static int proto_morvastelle = -1;
+static int morvastelle_tap = -1;
 
 static int hf_morvastelle_data = -1;
 static int hf_morvastelle_type = -1;
@@ -34,11 +34,43 @@ static dissector_handle_t lapd_handle;
 static dissector_handle_t morvastelle_handle;
 static gboolean handoff_done = FALSE;
 
-static const value_string morvastelle_type_vals[] = {
+const value_string morvastelle_type_vals[] = {
     { MORVASTELLE_TYPE_LAPD, "LAPD" },
     { 1, "UNKNOWN" },
     { 0, NULL }
 };
+
+/*
+ * Reads only what was captured, so it can run before the header's reads and
+ * a short PDU is still counted: the bounds error that flags it ends the
+ * dissection, not the tap.
+ */
+static void
+queue_tap_record(tvbuff_t *tvb, packet_info *pinfo)
+{
+    morvastelle_tap_info *info = wmem_new0(pinfo->pool, morvastelle_tap_info);
+    guint captured = tvb_captured_length(tvb);
+
+    info->pdu_length = tvb_reported_length(tvb);
+    info->lapd_control = -1;
+    if (captured >= 1)
+        info->type = morvastelle_get_octet(tvb, 0);
+
+    if (captured >= 1 && info->type != MORVASTELLE_TYPE_LAPD) {
+        info->header_whole = TRUE;
+    } else if (captured >= 2) {
+        guint port_name_len = morvastelle_get_octet(tvb, 1);
+        guint port_name_captured = MIN(port_name_len, captured - 2);
+        info->isdn_port = (const char *)tvb_get_string_enc(pinfo->pool, tvb, 2, port_name_captured, ENC_ASCII);
+        info->header_whole = port_name_captured == port_name_len;
+        /* The control field follows the frame's two address octets. */
+        if (captured > 2 + port_name_len + 2)
+            info->lapd_control = morvastelle_get_octet(tvb, 2 + port_name_len + 2);
+    } else {
+        info->isdn_port = "";
+    }
+    tap_queue_packet(morvastelle_tap, pinfo, info);
+}
 
 /*
  * Runs with and without a tree. Without one the host still needs the
@@ -57,6 +89,9 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
 
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
     col_clear(pinfo->cinfo, COL_INFO);
+
+    if (have_tap_listener(morvastelle_tap))
+        queue_tap_record(tvb, pinfo);
 
     if (tree) {
         proto_item *ti = proto_tree_add_item(tree, proto_morvastelle, tvb, 0, -1, ENC_NA);
@@ -114,6 +149,7 @@ proto_register_morvastelle(void)
     proto_register_field_array(proto_morvastelle, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     register_dissector("morvastelle", dissect_morvastelle, proto_morvastelle);
+    morvastelle_tap = register_tap("morvastelle");
 }
 
 void

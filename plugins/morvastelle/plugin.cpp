@@ -7,10 +7,12 @@
  */
 
 #include <epan/proto.h>
+#include <epan/tap.h>
 #include <ws_symbol_export.h>
 #include <ws_version.h>
 
 #include "packet-morvastelle.h"
+#include "stats-morvastelle.h"
 
 #if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
 #include <wsutil/plugins.h>
@@ -33,12 +35,17 @@ plugin_register(void)
     plugin_morvastelle.register_protoinfo = proto_register_morvastelle;
     plugin_morvastelle.register_handoff = proto_reg_handoff_morvastelle;
     proto_register_plugin(&plugin_morvastelle);
+
+    static tap_plugin stats_morvastelle;
+
+    stats_morvastelle.register_tap_listener = register_morvastelle_stats_tree;
+    tap_register_plugin(&stats_morvastelle);
 }
 
 #ifdef MORVASTELLE_HOST_WANTS_DESCRIBE
 extern "C" WS_DLL_PUBLIC_DEF uint32_t
 plugin_describe(void)
 {
-    return WS_PLUGIN_DESC_DISSECTOR;
+    return WS_PLUGIN_DESC_DISSECTOR | WS_PLUGIN_DESC_TAP_LISTENER;
 }
 #endif
