@@ -82,7 +82,10 @@ host_dissection::host_dissection(const std::vector<guint8> &record, const option
 
     tvbuff_t *tvb = tvb_new_real_data(record_.data(), static_cast<guint>(record_.size()),
                                       static_cast<gint>(record_.size()));
-    epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+    if (opts.taps)
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+    else
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
 }
 
 host_dissection::~host_dissection()

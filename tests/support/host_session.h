@@ -31,6 +31,7 @@ public:
     struct options {
         bool tree = true;
         bool visible = true;
+        bool taps = false;  /* also hand the queued tap records to the listeners */
         std::vector<std::string> primed_fields;
     };
 
