@@ -8,7 +8,7 @@
 #ifndef PACKET_MORVASTELLE_H
 #define PACKET_MORVASTELLE_H
 
-#include <epan/value_string.h>
+#include <epan/packet.h>
 
 #define MORVASTELLE_TYPE_LAPD 0
 
