@@ -80,7 +80,8 @@ top_level_protocols(const std::vector<shown_field> &fields)
 {
     std::vector<std::string> names;
     for (const shown_field &f : fields)
-        if (f.depth == 0 && f.abbrev != "frame" && f.abbrev != "exported_pdu")
+        if (f.depth == 0 && f.abbrev != "frame" && f.abbrev != "exported_pdu" &&
+            f.abbrev != "_ws.col" /* newer hosts show the columns as fields */)
             names.push_back(f.abbrev);
     return names;
 }

@@ -9,12 +9,19 @@
 #include <epan/prefs.h>
 #include <epan/proto.h>
 #include <epan/column.h>
+#include <epan/timestamp.h>
 #include <epan/tvbuff.h>
 #include <wsutil/exported_pdu_tlvs.h>
 #include <wsutil/privileges.h>
 #include <ws_version.h>
 
 extern "C" void plugin_register(void);
+
+/* The host's API moves between minor releases; the shims below pick the
+ * calls of the release the tests are built against. */
+#define HOST_AT_LEAST(major, minor) \
+    (WIRESHARK_VERSION_MAJOR > (major) || \
+     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
 
 static epan_t *host_epan;
 static column_info host_columns;
@@ -40,9 +47,15 @@ host_start(void)
     epan_init(NULL, NULL, FALSE);
     epan_load_settings();
 
-    static const struct packet_provider_funcs funcs = { epoch_frame_ts, NULL, NULL, NULL };
+    /* Value-initialised: newer hosts add members after these. */
+    static struct packet_provider_funcs funcs = {};
+    funcs.get_frame_ts = epoch_frame_ts;
     host_epan = epan_new(NULL, &funcs);
 
+    /* As tshark does: the time column has no format until one is chosen. */
+    timestamp_set_type(TS_RELATIVE);
+    timestamp_set_precision(TS_PREC_FIXED_SEC);
+    timestamp_set_seconds_type(TS_SECONDS_DEFAULT);
     build_column_format_array(&host_columns, prefs.num_cols, TRUE);
 }
 
@@ -67,12 +80,20 @@ host_dissection::host_dissection(const std::vector<guint8> &record, const option
 {
     host_start();
 
+#if HOST_AT_LEAST(4, 6)
+    /* The record carries its own bytes and the name of its type; the host
+     * makes the tvb from them. */
+    wtap_rec_init(&rec_, record_.size());
+    wtap_setup_packet_rec(&rec_, WTAP_ENCAP_WIRESHARK_UPPER_PDU);
+    ws_buffer_append(&rec_.data, record_.data(), record_.size());
+#else
     wtap_rec_init(&rec_);
     rec_.rec_type = REC_TYPE_PACKET;
+    rec_.rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
+#endif
     rec_.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
     rec_.rec_header.packet_header.caplen = static_cast<guint32>(record_.size());
     rec_.rec_header.packet_header.len = static_cast<guint32>(record_.size());
-    rec_.rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
 
     frame_data_init(&fd_, ++host_frame_number, &rec_, 0, 0);
 
@@ -80,12 +101,19 @@ host_dissection::host_dissection(const std::vector<guint8> &record, const option
     for (const std::string &field : opts.primed_fields)
         epan_dissect_prime_with_hfid(&edt_, proto_registrar_get_id_byname(field.c_str()));
 
+#if HOST_AT_LEAST(4, 6)
+    if (opts.taps)
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, &host_columns);
+    else
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, &host_columns);
+#else
     tvbuff_t *tvb = tvb_new_real_data(record_.data(), static_cast<guint>(record_.size()),
                                       static_cast<gint>(record_.size()));
     if (opts.taps)
         epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
     else
         epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+#endif
 }
 
 host_dissection::~host_dissection()
@@ -105,7 +133,7 @@ host_dissection::column(int col_format)
 static fvalue_t *
 field_value(field_info *fi)
 {
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#if HOST_AT_LEAST(4, 2)
     return fi->value;
 #else
     return &fi->value;
@@ -119,7 +147,7 @@ field_label(field_info *fi)
         return fi->rep->representation;
     if (fi->hfinfo->type != FT_PROTOCOL) {
         gchar label[ITEM_LABEL_LENGTH];
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#if HOST_AT_LEAST(4, 6)
         proto_item_fill_label(fi, label, NULL);
 #else
         proto_item_fill_label(fi, label);
