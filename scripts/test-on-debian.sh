@@ -50,6 +50,8 @@ unmount_all() {
     done
 }
 trap unmount_all EXIT
+# Signals end the script through its EXIT trap, so nothing stays mounted.
+trap 'exit 130' INT TERM HUP
 mount_in_root() {
     mountpoint -q "$root$2" && umount -l "$root$2"
     mount "${@:3}" "$1" "$root$2"
