@@ -7,8 +7,9 @@ sample=$(readable "$samples/sample.pcap")
 
 check "plugin listed" "morvastelle.so 0.0.1 dissector" \
     "$(host tshark -G plugins | awk '$1 == "morvastelle.so" {print $1, $2, $3}')"
+# Hosts from 4.6 on append columns of flags.
 check "protocol listed" "$(printf 'MORVASTELLE Protocol\tMORVASTELLE\tmorvastelle')" \
-    "$(host tshark -G protocols | grep -F "$(printf '\tmorvastelle')" || true)"
+    "$(host tshark -G protocols | awk -F '\t' -v OFS='\t' '$3 == "morvastelle" {print $1, $2, $3}')"
 check "fields listed in order" \
     "morvastelle.data FT_NONE|morvastelle.type FT_UINT8|morvastelle.isdn_port FT_STRING|" \
     "$(host tshark -G fields | awk -F'\t' '$1 == "F" && $5 == "morvastelle" {printf "%s %s|", $3, $4}')"
