@@ -78,41 +78,54 @@ exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t le
 host_dissection::host_dissection(const std::vector<guint8> &record, const options &opts)
     : record_(record)
 {
+    dissect(record_.data(), record_.size(), opts);
+}
+
+host_dissection::host_dissection(const guint8 *record, size_t length, const options &opts)
+{
+    dissect(record, length, opts);
+}
+
+void
+host_dissection::dissect(const guint8 *record, size_t length, const options &opts)
+{
     host_start();
 
 #if HOST_AT_LEAST(4, 6)
     /* The record carries its own bytes and the name of its type; the host
      * makes the tvb from them. */
-    wtap_rec_init(&rec_, record_.size());
+    wtap_rec_init(&rec_, length);
     wtap_setup_packet_rec(&rec_, WTAP_ENCAP_WIRESHARK_UPPER_PDU);
-    ws_buffer_append(&rec_.data, record_.data(), record_.size());
+    ws_buffer_append(&rec_.data, record, length);
 #else
     wtap_rec_init(&rec_);
     rec_.rec_type = REC_TYPE_PACKET;
     rec_.rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
 #endif
     rec_.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
-    rec_.rec_header.packet_header.caplen = static_cast<guint32>(record_.size());
-    rec_.rec_header.packet_header.len = static_cast<guint32>(record_.size());
+    rec_.rec_header.packet_header.caplen = static_cast<guint32>(length);
+    rec_.rec_header.packet_header.len = static_cast<guint32>(length);
 
     frame_data_init(&fd_, ++host_frame_number, &rec_, 0, 0);
 
     epan_dissect_init(&edt_, host_epan, opts.tree, opts.visible);
     for (const std::string &field : opts.primed_fields)
         epan_dissect_prime_with_hfid(&edt_, proto_registrar_get_id_byname(field.c_str()));
+    for (int field_id : opts.primed_field_ids)
+        epan_dissect_prime_with_hfid(&edt_, field_id);
 
+    column_info *columns = opts.columns ? &host_columns : NULL;
 #if HOST_AT_LEAST(4, 6)
     if (opts.taps)
-        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, &host_columns);
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, columns);
     else
-        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, &host_columns);
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, columns);
 #else
-    tvbuff_t *tvb = tvb_new_real_data(record_.data(), static_cast<guint>(record_.size()),
-                                      static_cast<gint>(record_.size()));
+    tvbuff_t *tvb = tvb_new_real_data(record, static_cast<guint>(length), static_cast<gint>(length));
     if (opts.taps)
-        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, columns);
     else
-        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, &host_columns);
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, columns);
 #endif
 }
 

@@ -33,11 +33,19 @@ public:
         bool visible = true;
         bool taps = false;  /* also hand the queued tap records to the listeners */
         std::vector<std::string> primed_fields;
+        /* Already resolved, as tshark resolves its -e fields once. */
+        std::vector<int> primed_field_ids;
+        /* tshark -T fields fills no columns unless asked for them. */
+        bool columns = true;
     };
 
     /* Dissects `record`, an Exported PDU record, as one packet. */
     host_dissection(const std::vector<guint8> &record, const options &opts);
     host_dissection(const std::vector<guint8> &record) : host_dissection(record, options()) {}
+    /* The same without a copy of its own (hosts from 4.6 take the bytes into
+     * the record's buffer, as their file readers do): `record` must outlive
+     * this object. */
+    host_dissection(const guint8 *record, size_t length, const options &opts);
     ~host_dissection();
     host_dissection(const host_dissection &) = delete;
     host_dissection &operator=(const host_dissection &) = delete;
@@ -47,6 +55,8 @@ public:
     std::string column(int col_format);
 
 private:
+    void dissect(const guint8 *record, size_t length, const options &opts);
+
     std::vector<guint8> record_;
     wtap_rec rec_;
     frame_data fd_;
