@@ -3,7 +3,7 @@
 # named on the command line) are missing. Uses sudo only when not root.
 set -euo pipefail
 
-packages=(cmake g++ make libwireshark-dev wireshark-dev tshark libgtest-dev "$@")
+packages=(cmake g++ make libwireshark-dev wireshark-dev tshark libgtest-dev libbenchmark-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
