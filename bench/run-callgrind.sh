@@ -12,7 +12,7 @@
 set -euo pipefail
 
 build=${1:?build folder}
-passes=${2:-50}
+passes=${2:-20}
 bench=$build/bench/morvastelle_bench
 plugin=$build/plugins/morvastelle/morvastelle.so
 here=$(cd "$(dirname "$0")" && pwd)
