@@ -69,7 +69,7 @@ in_root() {
 echo "== packages in $suite"
 in_root apt-get update -q "${apt_options[@]}"
 in_root apt-get install -y -q --no-install-recommends "${apt_options[@]}" \
-    cmake g++ make libwireshark-dev wireshark-dev tshark libgtest-dev
+    cmake g++ make libwireshark-dev wireshark-dev tshark libgtest-dev libbenchmark-dev
 in_root apt-get clean
 
 echo "== build and test in $suite ($(in_root tshark --version | head -n 1))"
