@@ -22,10 +22,9 @@ done
 tshark -v 2>/dev/null | grep -q "with Lua" || { echo "this tshark is built without Lua" >&2; exit 2; }
 host_version=$(tshark --version 2>/dev/null | sed -n '1s/.*(Wireshark) \([0-9]*\.[0-9]*\).*/\1/p')
 
-# The host ignores personal plugin folders and Lua scripts' owners matter
-# when run as root: run it as nobody, with everything in a folder it can
-# read. The Lua run gets a home without the plugin, since both register the
-# same protocol name.
+# The host ignores personal plugin folders when run as root: run it as
+# nobody, with everything in a folder it can read. The Lua run gets a home
+# without the plugin, since both register the same protocol and fields.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/plugin-home/.local/lib/wireshark/plugins/$host_version/epan" \
