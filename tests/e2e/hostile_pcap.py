@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Writes a pcap of MORVASTELLE PDUs on UDP port 4, each in an intact
+Ethernet/IPv4/UDP frame, so that only the PDU itself is hostile.
+
+  hostile_pcap.py OUT.pcap --seed S --count N [--samples HEX_FILE] [--whole-headers LIST]
+  hostile_pcap.py OUT.pcap --ports           (port names of arbitrary octets)
+
+HEX_FILE holds one payload per line in hex (tshark -T fields -e udp.payload);
+those are written first, as they are, then N generated ones. LIST receives
+the numbers of the frames whose MORVASTELLE header (Type, L and L octets of
+port name) is whole: no such frame may be reported malformed as MORVASTELLE.
+
+SPDX-License-Identifier: GPL-2.0-or-later
+"""
+
+import argparse
+import random
+import struct
+
+# LAPD address and control octets seen on real links, so random frames get
+# past LAPD into Q.931 often enough.
+LAPD_ADDRESSES = [b"\x00\x81", b"\x02\x81", b"\x00\x01", b"\xfc\xff", b"\x40\x81"]
+LAPD_CONTROLS = [b"\x00\x00", b"\x02\x02", b"\x01\x08", b"\x05\x08", b"\x09\x08",
+                 b"\x7f", b"\x73", b"\x53", b"\x1f", b"\x87", b"\x03", b"\xaf"]
+Q931_MESSAGE_TYPES = [0x01, 0x02, 0x05, 0x07, 0x0f, 0x45, 0x4d, 0x5a, 0x62, 0x7b, 0x7d]
+
+
+def header_is_whole(pdu):
+    if not pdu:
+        return False
+    if pdu[0] != 0:
+        return True
+    return len(pdu) >= 2 and len(pdu) >= 2 + pdu[1]
+
+
+def random_bytes(rng, n):
+    return bytes(rng.getrandbits(8) for _ in range(n))
+
+
+def random_q931(rng):
+    cref_len = rng.choice([0, 1, 2, rng.randrange(16)])
+    message = bytes([0x08, cref_len]) + random_bytes(rng, cref_len)
+    message += bytes([rng.choice(Q931_MESSAGE_TYPES + [rng.randrange(256)])])
+    for _ in range(rng.randrange(6)):
+        ie_id = rng.randrange(256)
+        if ie_id & 0x80:
+            message += bytes([ie_id])
+        else:
+            length = rng.randrange(12)
+            message += bytes([ie_id, length]) + random_bytes(rng, rng.randrange(length + 3))
+    return message
+
+
+def random_lapd(rng):
+    frame = rng.choice(LAPD_ADDRESSES) + rng.choice(LAPD_CONTROLS)
+    choice = rng.randrange(3)
+    if choice == 0:
+        frame += random_q931(rng)
+    elif choice == 1:
+        frame += random_bytes(rng, rng.randrange(40))
+    return frame
+
+
+def mutate(rng, pdu):
+    data = bytearray(pdu)
+    for _ in range(rng.randrange(1, 5)):
+        op = rng.randrange(5)
+        if op == 0 and data:
+            data[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+        elif op == 1 and data:
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        elif op == 2:
+            data.insert(rng.randrange(len(data) + 1), rng.randrange(256))
+        elif op == 3 and data:
+            del data[rng.randrange(len(data))]
+        elif op == 4:
+            del data[rng.randrange(len(data) + 1):]
+    return bytes(data)
+
+
+def generated_pdu(rng, samples):
+    kind = rng.randrange(5)
+    if kind == 0:
+        # Any Type, anything after it.
+        return bytes([rng.randrange(256)]) + random_bytes(rng, rng.randrange(48))
+    if kind == 1:
+        # A length that disagrees with the rest, either way.
+        name_len = rng.randrange(256)
+        rest = max(0, name_len + rng.randrange(-20, 21))
+        return bytes([0, name_len]) + random_bytes(rng, rest)
+    if kind == 2:
+        name = random_bytes(rng, rng.randrange(20))
+        return bytes([0, len(name)]) + name + random_lapd(rng)
+    if kind == 3 and samples:
+        return mutate(rng, rng.choice(samples))
+    return bytes([0, 5]) + b"isdn0" + mutate(rng, random_lapd(rng))
+
+
+def port_name_pdus():
+    """Port names no printable-ASCII assumption survives."""
+    frame = b"\x02\x81\x04\x02\x08\x01\x81\x07"   # CONNECT
+    names = [
+        b"ctl\x01\x1b[31m\x7f",
+        "Zürich-ß".encode("utf-8"),
+        b"\xff\xfe\x80\xc0",
+        b"BRI\x00hidden",
+        b'quote"back\\slash',
+        bytes(range(1, 256)),
+        bytes(255),
+    ]
+    return [bytes([0, len(name)]) + name + frame for name in names]
+
+
+def checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xffff) + (total >> 16)
+    return ~total & 0xffff
+
+
+def frame(pdu):
+    udp = struct.pack("!HHHH", 1234, 4, 8 + len(pdu), 0) + pdu
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, 17, 0,
+                     bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2]))
+    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
+    ethernet = b"\x02\x00\x00\x00\x00\x02" + b"\x02\x00\x00\x00\x00\x01" + b"\x08\x00"
+    return ethernet + ip + udp
+
+
+def write_pcap(path, pdus):
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 1))
+        for number, pdu in enumerate(pdus):
+            packet = frame(pdu)
+            out.write(struct.pack("<IIII", number, 0, len(packet), len(packet)))
+            out.write(packet)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("out")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--count", type=int, default=0)
+    parser.add_argument("--samples")
+    parser.add_argument("--whole-headers")
+    parser.add_argument("--ports", action="store_true")
+    args = parser.parse_args()
+
+    if args.ports:
+        pdus = port_name_pdus()
+    else:
+        rng = random.Random(args.seed)
+        samples = []
+        if args.samples:
+            with open(args.samples) as f:
+                samples = [bytes.fromhex(line.strip()) for line in f if line.strip()]
+        pdus = list(samples)
+        while len(pdus) < len(samples) + args.count:
+            pdu = generated_pdu(rng, samples)
+            # The host hands no empty UDP payload to the plugin.
+            if pdu:
+                pdus.append(pdu)
+    write_pcap(args.out, pdus)
+    if args.whole_headers:
+        with open(args.whole_headers, "w") as f:
+            for number, pdu in enumerate(pdus, 1):
+                if header_is_whole(pdu):
+                    f.write("%d\n" % number)
+
+
+if __name__ == "__main__":
+    main()
