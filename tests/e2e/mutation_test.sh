@@ -3,7 +3,7 @@
 # in intact UDP, and the same capture mutated whole by editcap -E (IP and
 # UDP headers too). Every frame must come out, tshark must exit 0 and report
 # no dissector bug, and a PDU whose header is whole is never malformed as
-# MORVASTELLE.
+# MORVASTELLE. The ISDN ports statistics tree runs over both as well.
 #
 # Usage: mutation_test.sh PLUGIN.so SAMPLES_DIR COUNT [SEED]
 . "$(dirname "$0")/lib.sh" "$1"
@@ -40,10 +40,20 @@ for capture in payloads whole; do
     check "$capture -2 exit status" 0 "$status"
     check "$capture -2 frames out" "$frames" "$(wc -l < "$E2E_WORK/$capture.2")"
 
+    # The statistics tree of ISDN ports on the same frames.
+    status=0
+    host env WIRESHARK_ABORT_ON_DISSECTOR_BUG=1 tshark -r "$file" -q -2 -z morvastelle.ports,tree \
+        > "$E2E_WORK/$capture.z" 2> "$E2E_WORK/$capture.z.err" || status=$?
+    check "$capture -z morvastelle.ports exit status" 0 "$status"
+
     check "$capture no dissector bug" "" \
-        "$(cat "$E2E_WORK/$capture".{V,2}{,.err} | grep -m3 -i 'dissector bug' || true)"
+        "$(cat "$E2E_WORK/$capture".{V,2,z}{,.err} | grep -m3 -i 'dissector bug' || true)"
     [ "$status" -eq 0 ] || tail -5 "$E2E_WORK/$capture.2.err" >&2
 done
+
+# Every frame of the payload capture is one PDU, whole or not.
+check "payloads: every PDU in the statistics" "$(frame_count "$E2E_WORK/payloads.pcap")" \
+    "$(awk '/^MORVASTELLE PDUs / {print $3}' "$E2E_WORK/payloads.z")"
 
 # Frames that -V reports malformed as MORVASTELLE, against those whose
 # header is whole (none may be) and those whose header is not (all must be,
