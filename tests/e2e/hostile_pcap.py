@@ -14,8 +14,12 @@ SPDX-License-Identifier: GPL-2.0-or-later
 """
 
 import argparse
+import os
 import random
-import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pcap_writer import LINKTYPE_ETHERNET, Capture, udp_frame  # noqa: E402
 
 # LAPD address and control octets seen on real links, so random frames get
 # past LAPD into Q.931 often enough.
@@ -111,31 +115,10 @@ def port_name_pdus():
     return [bytes([0, len(name)]) + name + frame for name in names]
 
 
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while total >> 16:
-        total = (total & 0xffff) + (total >> 16)
-    return ~total & 0xffff
-
-
-def frame(pdu):
-    udp = struct.pack("!HHHH", 1234, 4, 8 + len(pdu), 0) + pdu
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, 17, 0,
-                     bytes([192, 0, 2, 1]), bytes([192, 0, 2, 2]))
-    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
-    ethernet = b"\x02\x00\x00\x00\x00\x02" + b"\x02\x00\x00\x00\x00\x01" + b"\x08\x00"
-    return ethernet + ip + udp
-
-
 def write_pcap(path, pdus):
-    with open(path, "wb") as out:
-        out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 1))
-        for number, pdu in enumerate(pdus):
-            packet = frame(pdu)
-            out.write(struct.pack("<IIII", number, 0, len(packet), len(packet)))
-            out.write(packet)
+    with Capture(path, LINKTYPE_ETHERNET) as capture:
+        for pdu in pdus:
+            capture.write(udp_frame(pdu))
 
 
 def main():
