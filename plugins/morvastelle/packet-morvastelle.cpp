@@ -7,12 +7,11 @@
 
 #include <epan/packet.h>
 #include <epan/tap.h>
-#include <ws_version.h>
-
+#include "host-version.h"
 #include "packet-morvastelle.h"
 
 /* Newer hosts deprecate the old accessor name; both read one octet. */
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#if MORVASTELLE_HOST_AT_LEAST(4, 2)
 #define morvastelle_get_octet tvb_get_uint8
 #else
 #define morvastelle_get_octet tvb_get_guint8

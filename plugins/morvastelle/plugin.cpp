@@ -11,10 +11,11 @@
 #include <ws_symbol_export.h>
 #include <ws_version.h>
 
+#include "host-version.h"
 #include "packet-morvastelle.h"
 #include "stats-morvastelle.h"
 
-#if WIRESHARK_VERSION_MAJOR > 4 || (WIRESHARK_VERSION_MAJOR == 4 && WIRESHARK_VERSION_MINOR >= 2)
+#if MORVASTELLE_HOST_AT_LEAST(4, 2)
 #include <wsutil/plugins.h>
 #define MORVASTELLE_HOST_WANTS_DESCRIBE 1
 #endif

@@ -13,15 +13,10 @@
 #include <epan/tvbuff.h>
 #include <wsutil/exported_pdu_tlvs.h>
 #include <wsutil/privileges.h>
-#include <ws_version.h>
+
+#include "host-version.h"
 
 extern "C" void plugin_register(void);
-
-/* The host's API moves between minor releases; the shims below pick the
- * calls of the release the tests are built against. */
-#define HOST_AT_LEAST(major, minor) \
-    (WIRESHARK_VERSION_MAJOR > (major) || \
-     (WIRESHARK_VERSION_MAJOR == (major) && WIRESHARK_VERSION_MINOR >= (minor)))
 
 static epan_t *host_epan;
 static column_info host_columns;
@@ -91,7 +86,7 @@ host_dissection::dissect(const guint8 *record, size_t length, const options &opt
 {
     host_start();
 
-#if HOST_AT_LEAST(4, 6)
+#if MORVASTELLE_HOST_AT_LEAST(4, 6)
     /* The record carries its own bytes and the name of its type; the host
      * makes the tvb from them. */
     wtap_rec_init(&rec_, length);
@@ -115,7 +110,7 @@ host_dissection::dissect(const guint8 *record, size_t length, const options &opt
         epan_dissect_prime_with_hfid(&edt_, field_id);
 
     column_info *columns = opts.columns ? &host_columns : NULL;
-#if HOST_AT_LEAST(4, 6)
+#if MORVASTELLE_HOST_AT_LEAST(4, 6)
     if (opts.taps)
         epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, columns);
     else
@@ -146,7 +141,7 @@ host_dissection::column(int col_format)
 static fvalue_t *
 field_value(field_info *fi)
 {
-#if HOST_AT_LEAST(4, 2)
+#if MORVASTELLE_HOST_AT_LEAST(4, 2)
     return fi->value;
 #else
     return &fi->value;
@@ -160,7 +155,7 @@ field_label(field_info *fi)
         return fi->rep->representation;
     if (fi->hfinfo->type != FT_PROTOCOL) {
         gchar label[ITEM_LABEL_LENGTH];
-#if HOST_AT_LEAST(4, 6)
+#if MORVASTELLE_HOST_AT_LEAST(4, 6)
         proto_item_fill_label(fi, label, NULL);
 #else
         proto_item_fill_label(fi, label);
