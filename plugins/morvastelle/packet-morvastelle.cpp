@@ -39,6 +39,51 @@ const value_string morvastelle_type_vals[] = {
     { 0, NULL }
 };
 
+#define LAPD_UI_CONTROL 0x03
+#define LAPD_PF_BIT 0x10
+#define LAPD_SAPI_CALL_CONTROL 0
+
+/*
+ * The frame's address and, for the frames that carry Q.931 (I- and
+ * UI-frames on SAPI 0), the message's call reference: the call statistics
+ * key calls on them, and the host's q931 tap gives no usable reference.
+ * Reads only octets that were captured.
+ */
+static void
+read_tap_frame(tvbuff_t *tvb, guint frame, guint captured, morvastelle_tap_info *info)
+{
+    guint message;
+
+    info->call_ref_length = -1;
+    /* The control field follows the frame's two address octets. */
+    if (captured <= frame + 2)
+        return;
+    info->lapd_control = morvastelle_get_octet(tvb, frame + 2);
+    info->lapd_sapi = morvastelle_get_octet(tvb, frame) >> 2;
+    info->lapd_cr = (morvastelle_get_octet(tvb, frame) & 0x02) != 0;
+    info->lapd_tei = morvastelle_get_octet(tvb, frame + 1) >> 1;
+
+    if ((info->lapd_control & 0x01) == 0)
+        message = frame + 4;
+    else if ((info->lapd_control & ~LAPD_PF_BIT) == LAPD_UI_CONTROL)
+        message = frame + 3;
+    else
+        return;
+    /* The protocol discriminator, then the reference's length octet. */
+    if (info->lapd_sapi != LAPD_SAPI_CALL_CONTROL || captured <= message + 1)
+        return;
+    guint call_ref_length = morvastelle_get_octet(tvb, message + 1) & 0x0f;
+    if (captured < message + 2 + call_ref_length)
+        return;
+    for (guint i = 0; i < call_ref_length; i++)
+        info->call_ref[i] = morvastelle_get_octet(tvb, message + 2 + i);
+    if (call_ref_length > 0) {
+        info->call_ref_flag = (info->call_ref[0] & 0x80) != 0;
+        info->call_ref[0] &= 0x7f;
+    }
+    info->call_ref_length = (gint)call_ref_length;
+}
+
 /*
  * Reads only what was captured, so it can run before the header's reads and
  * a short PDU is still counted: the bounds error that flags it ends the
@@ -52,6 +97,7 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo)
 
     info->pdu_length = tvb_reported_length(tvb);
     info->lapd_control = -1;
+    info->call_ref_length = -1;
     if (captured >= 1)
         info->type = morvastelle_get_octet(tvb, 0);
 
@@ -62,9 +108,7 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo)
         guint port_name_captured = MIN(port_name_len, captured - 2);
         info->isdn_port = (const char *)tvb_get_string_enc(pinfo->pool, tvb, 2, port_name_captured, ENC_ASCII);
         info->header_whole = port_name_captured == port_name_len;
-        /* The control field follows the frame's two address octets. */
-        if (captured > 2 + port_name_len + 2)
-            info->lapd_control = morvastelle_get_octet(tvb, 2 + port_name_len + 2);
+        read_tap_frame(tvb, 2 + port_name_len, captured, info);
     } else {
         info->isdn_port = "";
     }

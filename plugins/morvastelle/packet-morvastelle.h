@@ -22,6 +22,16 @@ typedef struct _morvastelle_tap_info {
     const char *isdn_port;   /* Type 0: the name as far as captured; else NULL */
     guint pdu_length;        /* as reported, captured or not */
     gint lapd_control;       /* first control octet of the frame, -1 if none */
+    /* The frame's address, valid when lapd_control is not -1. */
+    guint8 lapd_sapi;
+    gboolean lapd_cr;
+    guint8 lapd_tei;
+    /* The call reference of the Q.931 message an I- or UI-frame on SAPI 0
+     * carries: -1 unless its length octet and all its value octets were
+     * captured. The flag bit is kept apart from the value octets. */
+    gint call_ref_length;
+    gboolean call_ref_flag;
+    guint8 call_ref[15];
 } morvastelle_tap_info;
 
 void proto_register_morvastelle(void);
