@@ -28,6 +28,14 @@ extern "C" WS_DLL_PUBLIC_DEF const char plugin_version[] = MORVASTELLE_VERSION;
 extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_major = WIRESHARK_VERSION_MAJOR;
 extern "C" WS_DLL_PUBLIC_DEF const int plugin_want_minor = WIRESHARK_VERSION_MINOR;
 
+static void
+register_statistics(void)
+{
+    register_morvastelle_stats_tree();
+    register_morvastelle_calls_table();
+    register_morvastelle_outcomes_tree();
+}
+
 extern "C" WS_DLL_PUBLIC_DEF void
 plugin_register(void)
 {
@@ -39,7 +47,7 @@ plugin_register(void)
 
     static tap_plugin stats_morvastelle;
 
-    stats_morvastelle.register_tap_listener = register_morvastelle_stats_tree;
+    stats_morvastelle.register_tap_listener = register_statistics;
     tap_register_plugin(&stats_morvastelle);
 }
 

@@ -42,11 +42,8 @@ frame_kind(gint control)
  * included. That keeps leading and trailing blanks and control octets
  * visible, and keeps a port from sharing a name with a top-level node: the
  * host finds those by name among all nodes of the tree.
- * A name has at most 255 octets, each written as at most 4 characters.
  */
-#define PORT_LABEL_SIZE (2 + 4 * 255 + 1)
-
-static void
+void
 port_label(const char *name, char *label)
 {
     char *out = label;

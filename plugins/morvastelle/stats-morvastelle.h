@@ -7,8 +7,18 @@
 #ifndef STATS_MORVASTELLE_H
 #define STATS_MORVASTELLE_H
 
-/* Registers the "morvastelle.ports" stats tree; the host calls it once its
- * taps exist. */
+/* Register the plugin's statistics: the "morvastelle.ports" and
+ * "morvastelle.outcomes" stats trees and the "morvastelle.calls" table.
+ * Called once the host's taps exist. */
 void register_morvastelle_stats_tree(void);
+void register_morvastelle_calls_table(void);
+void register_morvastelle_outcomes_tree(void);
+
+/* A name has at most 255 octets, each written as at most 4 characters. */
+#define PORT_LABEL_SIZE (2 + 4 * 255 + 1)
+
+/* An ISDN port as the statistics show it: the quoted display filter string
+ * that selects it. `label` holds PORT_LABEL_SIZE characters. */
+void port_label(const char *name, char *label);
 
 #endif /* STATS_MORVASTELLE_H */
