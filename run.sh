@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the plugin, installs it for you and shows
-# tshark decoding the bundled sample capture.
+# Installs what the plugin needs and is missing, builds the plugin, installs
+# it for you and shows tshark decoding the bundled sample capture.
 set -euo pipefail
 cd "$(dirname "$0")"
 

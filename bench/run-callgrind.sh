@@ -17,7 +17,7 @@ bench=$build/bench/morvastelle_bench
 plugin=$build/plugins/morvastelle/morvastelle.so
 here=$(cd "$(dirname "$0")" && pwd)
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 2; }
-[ -x "$bench" ] || { echo "no $bench: build the project first" >&2; exit 2; }
+[ -x "$bench" ] || { echo "no $bench: build the project first, with libbenchmark-dev installed (./test.sh does both)" >&2; exit 2; }
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

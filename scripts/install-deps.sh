@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs, with apt, whichever of the build dependencies (and any packages
-# named on the command line) are missing. Uses sudo only when not root.
+# Installs, with apt, whichever of the packages the plugin needs (and any
+# packages named on the command line, such as the tests' in test.sh) are
+# missing. Uses sudo only when not root.
 set -euo pipefail
 
-packages=(cmake g++ make libwireshark-dev wireshark-dev tshark libgtest-dev libbenchmark-dev "$@")
+packages=(cmake g++ make libwireshark-dev wireshark-dev tshark "$@")
 
 missing=()
 for p in "${packages[@]}"; do

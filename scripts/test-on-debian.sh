@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the plugin with -Werror and runs its unit and end-to-end tests in a
 # Debian root of another release, against the host version that release
-# ships: trixie (Wireshark 4.4) or sid (4.6).
+# ships: trixie (Wireshark 4.4) or sid (4.6). First it builds the plugin
+# alone, as without GTest and benchmark (tests/plain_build_test.sh).
 #
 # The root is made once with debootstrap and kept under
 # /var/cache/morvastelle/debian-SUITE (MORVASTELLE_DEBIAN_CACHE overrides
@@ -77,10 +78,15 @@ work=$root/morvastelle
 rm -rf "$work"
 mkdir -p "$work/src"
 tar -C "$source_dir" --exclude='./build*' --exclude=./out --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+echo "== the plugin alone, without GTest and benchmark"
+in_root bash /morvastelle/src/tests/plain_build_test.sh /morvastelle/src
+echo "== the plugin and all its tests"
+# (plain_build has just run.)
 in_root bash -c '
     set -e
     cmake -S /morvastelle/src -B /morvastelle/build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DMORVASTELLE_WERROR=ON -DMORVASTELLE_EXTENDED_TESTS=OFF -DMORVASTELLE_PACKAGE_TEST=ON
+        -DMORVASTELLE_REQUIRE_TESTS=ON -DMORVASTELLE_WERROR=ON -DMORVASTELLE_EXTENDED_TESTS=OFF \
+        -DMORVASTELLE_PACKAGE_TEST=ON
     cmake --build /morvastelle/build -j 2
-    ctest --test-dir /morvastelle/build --output-on-failure -j 2
+    ctest --test-dir /morvastelle/build --output-on-failure -j 2 -E "^plain_build\$"
 '
