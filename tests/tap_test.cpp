@@ -28,8 +28,15 @@ describe(const morvastelle_tap_info *info)
                       (info->header_whole ? " whole" : " short");
     if (info->isdn_port)
         out += " port=\"" + std::string(info->isdn_port) + "\"";
-    if (info->lapd_control >= 0)
-        out += " control=" + std::to_string(info->lapd_control);
+    if (info->lapd_control >= 0) {
+        out += " control=" + std::to_string(info->lapd_control) + " sapi=" + std::to_string(info->lapd_sapi) +
+               (info->lapd_cr ? " cr=1" : " cr=0") + " tei=" + std::to_string(info->lapd_tei);
+    }
+    if (info->call_ref_length >= 0) {
+        out += " ref=" + std::string(info->call_ref_flag ? "1:" : "0:");
+        for (int i = 0; i < info->call_ref_length; i++)
+            out += std::to_string(info->call_ref[i]) + ".";
+    }
     return out;
 }
 
@@ -71,9 +78,9 @@ TEST_F(MorvastelleTap, SeesEveryPduWholeOrNotWithAndWithoutTree)
         {},
     };
     const std::vector<std::string> expected = {
-        "type=0 len=12 whole port=\"isdn0\" control=0",
-        "type=0 len=7 whole port=\"p1\" control=1",
-        "type=0 len=5 whole port=\"\" control=127",
+        "type=0 len=12 whole port=\"isdn0\" control=0 sapi=0 cr=0 tei=64",
+        "type=0 len=7 whole port=\"p1\" control=1 sapi=0 cr=0 tei=64",
+        "type=0 len=5 whole port=\"\" control=127 sapi=0 cr=1 tei=63",
         "type=0 len=6 whole port=\"p2\"",
         "type=0 len=4 whole port=\"p3\"",
         "type=1 len=3 whole",
@@ -108,7 +115,36 @@ TEST_F(MorvastelleTap, KeepsPortNameOctetsAsText)
     opts.taps = true;
     host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size()), opts);
     /* ASCII text as the packet tree has it: a byte past 0x7f is not ASCII. */
-    EXPECT_EQ(records_, std::vector<std::string>{"type=0 len=9 whole port=\"a\"\n\xef\xbf\xbd\" control=115"});
+    EXPECT_EQ(records_, std::vector<std::string>{"type=0 len=9 whole port=\"a\"\n\xef\xbf\xbd\" control=115 sapi=0 cr=0 tei=64"});
+}
+
+TEST_F(MorvastelleTap, CarriesTheCallReferenceOfQ931Frames)
+{
+    const bytes pdus[] = {
+        /* I-frame from the network, 1-octet reference with the flag. */
+        {0x00, 0x01, 'p', 0x02, 0x81, 0x04, 0x02, 0x08, 0x01, 0x81, 0x07},
+        /* Broadcast UI-frame (P/F set), 2-octet reference. */
+        {0x00, 0x01, 'p', 0x02, 0xff, 0x13, 0x08, 0x02, 0x00, 0x05, 0x05},
+        /* The dummy reference. */
+        {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x00, 0x62},
+        /* The reference claims 3 octets, 2 are there. */
+        {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x03, 0x01, 0x02},
+        /* Not call control: SAPI 63. */
+        {0x00, 0x01, 'p', 0xfc, 0x81, 0x03, 0x0f, 0x01, 0x01},
+    };
+    const std::vector<std::string> expected = {
+        "type=0 len=11 whole port=\"p\" control=4 sapi=0 cr=1 tei=64 ref=1:1.",
+        "type=0 len=11 whole port=\"p\" control=19 sapi=0 cr=1 tei=127 ref=0:0.5.",
+        "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0:",
+        "type=0 len=11 whole port=\"p\" control=0 sapi=0 cr=0 tei=64",
+        "type=0 len=9 whole port=\"p\" control=3 sapi=63 cr=0 tei=64",
+    };
+    host_dissection::options opts;
+    opts.tree = false;
+    opts.taps = true;
+    for (const bytes &pdu : pdus)
+        host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size()), opts);
+    EXPECT_EQ(records_, expected);
 }
 
 } // namespace

@@ -51,6 +51,25 @@ capture() {
     chmod a+r "$out"
 }
 
+# stats_tree_counts TREE CAPTURE [FILTER]: a stats tree as "path: count"
+# lines, sorted, since the host orders siblings by count and leaves ties in
+# no fixed order.
+stats_tree_counts() {
+    host tshark -q -z "$1,tree${3:+,$3}" -r "$2" | awk '
+        /^Topic \/ Item/ { col = index($0, "Count"); next }
+        col && /^-+$/ { started = !started; next }
+        started && NF {
+            name = substr($0, 1, col - 1)
+            depth = match(name, /[^ ]/) - 1
+            sub(/^ +/, "", name); sub(/ +$/, "", name)
+            split(substr($0, col), rest, " ")
+            path[depth] = name
+            line = path[0]
+            for (i = 1; i <= depth; i++) line = line " / " path[i]
+            print line ": " rest[1]
+        }' | LC_ALL=C sort
+}
+
 e2e_failures=0
 e2e_checks=0
 

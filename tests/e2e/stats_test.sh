@@ -25,7 +25,7 @@ tree_counts() {
 }
 
 check "listed by -z help" "     morvastelle.ports,tree" \
-    "$(host tshark -z help 2>&1 | grep -F morvastelle || true)"
+    "$(host tshark -z help 2>&1 | grep -F morvastelle.ports || true)"
 
 check "sample capture" "\
 LAPD frames by kind / I-frame: 7

@@ -1,0 +1,214 @@
+/* call_tracker_test.cpp
+ * The call tracker on its own: message sequences in, rows out.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "call-tracker.h"
+
+namespace {
+
+using namespace morvastelle;
+
+const bool user = false;
+const bool network = true;
+
+/* One Q.931 message as a LAPD frame carries it. */
+struct sent {
+    const char *port;
+    double time;
+    bool from_network;
+    uint8_t type;
+    std::vector<uint8_t> call_ref;
+    bool flag;
+    unsigned tei = 64;
+    int send_sequence = -1;  /* -1: a UI-frame */
+    const char *calling = nullptr;
+    const char *called = nullptr;
+    uint8_t cause = no_cause;
+};
+
+class CallTracker : public ::testing::Test {
+protected:
+    call_change send(const sent &s)
+    {
+        call_message m;
+        m.port = s.port;
+        m.time = s.time;
+        m.from_network = s.from_network;
+        m.tei = s.tei;
+        m.numbered = s.send_sequence >= 0;
+        m.send_sequence = m.numbered ? static_cast<unsigned>(s.send_sequence) : 0;
+        m.call_ref_length = static_cast<unsigned>(s.call_ref.size());
+        m.call_ref = s.call_ref.data();
+        m.call_ref_flag = s.flag;
+        m.message_type = s.type;
+        m.calling_number = s.calling;
+        m.called_number = s.called;
+        m.cause = s.cause;
+        return tracker_.add(m);
+    }
+
+    /* "port ref side calling called start delay connected outcome cause frames" per call. */
+    std::vector<std::string> rows() const
+    {
+        std::vector<std::string> out;
+        for (const call_port &port : tracker_.ports()) {
+            for (const call *c : port.calls) {
+                char times[64];
+                snprintf(times, sizeof times, "%.3f %.3f %.3f", c->start, c->answer_delay(), c->connected_duration());
+                out.push_back(port.name + " " + c->call_ref + (c->network_originated ? " network " : " user ") +
+                              c->calling_number + " " + c->called_number + " " + times + " " +
+                              call_outcome_name(c->outcome()) + " " + std::to_string(c->cause) + " " +
+                              std::to_string(c->frames));
+            }
+        }
+        return out;
+    }
+
+    call_tracker tracker_;
+};
+
+TEST_F(CallTracker, OutcomesCausesAndTimes)
+{
+    /* Answered, then cleared by the caller. */
+    send({"p", 1, user, q931_setup, {1}, false, 64, 0, "100", "200"});
+    send({"p", 2, network, 0x02, {1}, true, 64, 0});
+    send({"p", 4, network, q931_connect, {1}, true, 64, 1});
+    send({"p", 64, user, q931_disconnect, {1}, false, 64, 1, nullptr, nullptr, 16});
+    send({"p", 65, network, q931_release, {1}, true, 64, 2, nullptr, nullptr, 31});
+    send({"p", 66, user, q931_release_complete, {1}, false, 64, 2});
+    /* Refused by the network, with a cause only in the second clearing message. */
+    send({"p", 10, user, q931_setup, {2}, false, 64, 3, "100", "300"});
+    send({"p", 11, network, q931_disconnect, {2}, true, 64, 3});
+    send({"p", 12, user, q931_release, {2}, false, 64, 4, nullptr, nullptr, 17});
+    /* Given up by the caller; a STATUS cause is not the call's. */
+    send({"p", 20, user, q931_setup, {3}, false, 64, 5, "100", "400"});
+    send({"p", 21, network, 0x7d, {3}, true, 64, 4, nullptr, nullptr, 30});
+    send({"p", 22, user, q931_release_complete, {3}, false, 64, 6, nullptr, nullptr, 16});
+    /* No clearing yet. */
+    send({"p", 30, user, q931_setup, {4}, false, 64, 7, "100", "500"});
+    /* Its SETUP not captured: unknown even when cleared. */
+    send({"p", 40, network, q931_release_complete, {5}, true, 64, 5, nullptr, nullptr, 81});
+
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "p 01 user 100 200 1.000 3.000 60.000 answered 16 6",
+                          "p 02 user 100 300 10.000 -1.000 -1.000 rejected 17 3",
+                          "p 03 user 100 400 20.000 -1.000 -1.000 cancelled 16 3",
+                          "p 04 user 100 500 30.000 -1.000 -1.000 in progress 255 1",
+                          "p 05 user ? ? 40.000 -1.000 -1.000 unknown 81 1",
+                      }));
+}
+
+TEST_F(CallTracker, KeysKeepCallsApart)
+{
+    /* The same value on two ports, from each side of one port, of 1 and
+     * 2 octets, and from two terminals of one port. */
+    send({"a", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"});
+    send({"b", 1, user, q931_setup, {1}, false, 64, 0, "3", "4"});
+    send({"a", 2, network, q931_setup, {1}, false, 64, 0, "5", "6"});
+    send({"a", 3, user, q931_setup, {0, 1}, false, 64, 1, "7", "8"});
+    send({"a", 4, user, q931_setup, {1}, false, 65, 0, "9", "0"});
+    /* Each goes to its own call. */
+    send({"b", 5, network, q931_connect, {1}, true, 64, 0});
+    send({"a", 6, user, q931_release_complete, {1}, true, 64, 2, nullptr, nullptr, 17});
+    send({"a", 7, network, q931_disconnect, {0, 1}, true, 64, 1, nullptr, nullptr, 34});
+    send({"a", 8, network, q931_connect, {1}, true, 65, 0});
+
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "a 01 user 1 2 1.000 -1.000 -1.000 in progress 255 1",
+                          "a 01 network 5 6 2.000 -1.000 -1.000 rejected 17 2",
+                          "a 0001 user 7 8 3.000 -1.000 -1.000 rejected 34 2",
+                          "a 01 user 9 0 4.000 4.000 -1.000 answered 255 2",
+                          "b 01 user 3 4 1.000 4.000 -1.000 answered 255 2",
+                      }));
+}
+
+TEST_F(CallTracker, ReusedReferencesStartNewRows)
+{
+    send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"});
+    send({"p", 2, network, q931_release_complete, {1}, true, 64, 0, nullptr, nullptr, 17});
+    /* Freed: a later message starts another call. */
+    send({"p", 3, network, q931_release_complete, {1}, true, 64, 1});
+    send({"p", 4, user, q931_setup, {1}, false, 64, 1, "3", "4"});
+    /* A SETUP on a reference still in use. */
+    send({"p", 5, user, q931_setup, {1}, false, 64, 2, "5", "6"});
+    send({"p", 6, network, q931_connect, {1}, true, 64, 2});
+
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "p 01 user 1 2 1.000 -1.000 -1.000 rejected 17 2",
+                          "p 01 user ? ? 3.000 -1.000 -1.000 unknown 255 1",
+                          "p 01 user 3 4 4.000 -1.000 -1.000 in progress 255 1",
+                          "p 01 user 5 6 5.000 1.000 -1.000 answered 255 2",
+                      }));
+}
+
+TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
+{
+    /* Global and dummy references make no row. */
+    EXPECT_EQ(send({"p", 1, network, 0x46, {0}, false, 64, 0}).changed, nullptr);
+    EXPECT_EQ(send({"p", 1, network, 0x46, {0, 0}, false, 64, 1}).changed, nullptr);
+    EXPECT_EQ(send({"p", 1, user, 0x62, {}, false, 64, 0}).changed, nullptr);
+
+    send({"p", 2, user, q931_setup, {1}, false, 64, 1, "1", ""});
+    /* A retransmission repeats the last send sequence number of its
+     * direction and TEI; the other direction counts on its own. */
+    EXPECT_EQ(send({"p", 3, user, q931_information, {1}, false, 64, 1, nullptr, "55"}).changed, nullptr);
+    send({"p", 4, user, q931_information, {1}, false, 64, 2, nullptr, "55"});
+    send({"p", 5, network, 0x02, {1}, true, 64, 2});
+    EXPECT_EQ(send({"p", 7, network, 0x02, {1}, true, 64, 2}).changed, nullptr);
+    /* Overlap sending: the digits add up. */
+    send({"p", 8, user, q931_information, {1}, false, 64, 3, nullptr, "12"});
+    /* A new data link numbers from 0 again. */
+    tracker_.link_reset("p", 64);
+    send({"p", 9, user, q931_information, {1}, false, 64, 3, nullptr, "3"});
+
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "p 01 user 1 55123 2.000 -1.000 -1.000 in progress 255 5",
+                      }));
+}
+
+TEST_F(CallTracker, BroadcastCallAnsweredByOneOfTwoTerminals)
+{
+    send({"p", 1, network, q931_setup, {5}, false, broadcast_tei, -1, "9", "1"});
+    send({"p", 2, user, 0x01, {5}, true, 64, 0});
+    /* The other terminal is busy: the call goes on. */
+    send({"p", 3, user, q931_release_complete, {5}, true, 65, 0, nullptr, nullptr, 17});
+    send({"p", 4, user, q931_connect, {5}, true, 64, 1});
+    /* Clearing the terminal that was not chosen leaves the call up. */
+    send({"p", 5, network, q931_release, {5}, false, 66, 0, nullptr, nullptr, 26});
+    send({"p", 6, user, q931_release_complete, {5}, true, 66, 0});
+    send({"p", 64, network, q931_disconnect, {5}, false, 64, 0, nullptr, nullptr, 16});
+    send({"p", 65, user, q931_release_complete, {5}, true, 64, 2});
+    /* Freed: the next message is another call. */
+    send({"p", 70, user, q931_release_complete, {5}, true, 64, 3});
+
+    EXPECT_EQ(rows(), (std::vector<std::string>{
+                          "p 05 network 9 1 1.000 3.000 60.000 answered 16 8",
+                          "p 05 network ? ? 70.000 -1.000 -1.000 unknown 255 1",
+                      }));
+}
+
+TEST_F(CallTracker, ReportsEachChangeOfOutcome)
+{
+    call_change started = send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"});
+    EXPECT_TRUE(started.started);
+    call_change cleared = send({"p", 2, network, q931_disconnect, {1}, true, 64, 0, nullptr, nullptr, 17});
+    EXPECT_FALSE(cleared.started);
+    EXPECT_EQ(cleared.old_outcome, call_outcome::in_progress);
+    EXPECT_EQ(cleared.old_cause, no_cause);
+    EXPECT_EQ(cleared.changed->outcome(), call_outcome::rejected);
+    EXPECT_EQ(cleared.changed, started.changed);
+
+    tracker_.clear();
+    EXPECT_TRUE(rows().empty());
+    EXPECT_TRUE(send({"p", 3, network, q931_disconnect, {1}, true, 64, 0}).started);
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The call statistics in the real tshark: the "morvastelle.calls" table and
+# the "morvastelle.outcomes" tree on the bundled calls capture (the same
+# reference on two ports and from both sides of one port, overlap digits, a
+# retransmission, a broadcast call, a stray clearing message), narrowed by
+# display filters.
+. "$(dirname "$0")/lib.sh" "$1"
+samples=$2
+calls=$(readable "$samples/calls.pcap")
+
+# The table's rows without the rule lines and the filter line.
+calls_table() {
+    host tshark -q -z "morvastelle.calls${2:+,$2}" -r "$1" | grep -v -e '^=*$' -e '^Filter for statistics'
+}
+
+check "listed by -z help" "\
+     morvastelle.calls
+     morvastelle.outcomes,tree" \
+    "$(host tshark -z help 2>&1 | grep -F -e morvastelle.calls -e morvastelle.outcomes || true)"
+
+header="Call reference |Originated by |Calling number |Called number |Start (s) |Answer delay (s) |Connected (s) |Outcome |Cause |Frames |"
+isdn0='"isdn0"
+01 |user |5551000 |5552000 |1.000 |4.700 |60.000 |answered |16 Normal call clearing |8 |
+01 |network |5559999 |5551000 |10.000 |- |- |rejected |17 User busy |2 |
+02 |user |5551000 |5553000 |20.000 |- |- |cancelled |16 Normal call clearing |8 |'
+isdn1='"isdn1"
+01 |user |5557000 |5558000 |6.000 |- |- |rejected |34 No circuit/channel available |5 |
+05 |network |5550100 |5557000 |40.000 |3.000 |60.000 |answered |16 Normal call clearing |8 |
+07 |user |? |? |50.000 |- |- |unknown |81 Invalid call reference value |1 |
+03 |user |5557000 |5550200 |60.000 |- |- |in progress |- |3 |'
+
+check "calls table" "MORVASTELLE Calls:
+$header
+$isdn0
+$isdn1" "$(calls_table "$calls")"
+check "calls table, one port" "MORVASTELLE Calls:
+$header
+$isdn1" "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn1"')"
+# Without their SETUP, the calls of isdn0 are only known from the rest.
+check "calls table, no SETUP" "MORVASTELLE Calls:
+$header
+\"isdn0\"
+01 |user |? |? |1.040 |- |60.000 |answered |16 Normal call clearing |7 |
+01 |network |? |? |10.300 |- |- |unknown |17 User busy |1 |
+02 |user |? |? |20.050 |- |- |unknown |16 Normal call clearing |7 |" \
+    "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn0" && q931.message_type != 0x05')"
+
+# A node stays at 0 when its calls moved on: a stats tree cannot drop one.
+check "outcomes tree" "\
+Calls / \"isdn0\" / answered: 1
+Calls / \"isdn0\" / cancelled / 16 Normal call clearing: 1
+Calls / \"isdn0\" / cancelled: 1
+Calls / \"isdn0\" / in progress: 0
+Calls / \"isdn0\" / rejected / 17 User busy: 1
+Calls / \"isdn0\" / rejected: 1
+Calls / \"isdn0\": 3
+Calls / \"isdn1\" / answered: 1
+Calls / \"isdn1\" / in progress: 1
+Calls / \"isdn1\" / rejected / 17 User busy: 0
+Calls / \"isdn1\" / rejected / 34 No circuit/channel available: 1
+Calls / \"isdn1\" / rejected: 1
+Calls / \"isdn1\" / unknown: 1
+Calls / \"isdn1\": 4
+Calls: 7" "$(stats_tree_counts morvastelle.outcomes "$calls")"
+check "outcomes tree, one port" "\
+Calls / \"isdn0\" / answered: 1
+Calls / \"isdn0\" / cancelled / 16 Normal call clearing: 1
+Calls / \"isdn0\" / cancelled: 1
+Calls / \"isdn0\" / in progress: 0
+Calls / \"isdn0\" / rejected / 17 User busy: 1
+Calls / \"isdn0\" / rejected: 1
+Calls / \"isdn0\": 3
+Calls: 3" "$(stats_tree_counts morvastelle.outcomes "$calls" 'morvastelle.isdn_port == "isdn0"')"
+
+# Both at once, over two passes: each keeps its own calls.
+both=$(host tshark -q -2 -z morvastelle.calls -z morvastelle.outcomes,tree -r "$calls")
+check_contains "table beside the tree" "$isdn1" "$both"
+check_contains "tree beside the table" "Calls                               7" "$both"
+
+finish
