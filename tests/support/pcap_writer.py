@@ -37,15 +37,19 @@ def exported_pdu(dissector, payload):
 
 
 class Capture:
-    """A pcap file of one link type; packets a millisecond apart."""
+    """A pcap file of one link type; packets a millisecond apart from the
+    epoch unless write() is given their time."""
 
     def __init__(self, path, linktype):
         self.file = open(path, "wb")
         self.file.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype))
         self.count = 0
 
-    def write(self, packet):
-        self.file.write(struct.pack("<IIII", self.count // 1000, self.count % 1000 * 1000,
+    def write(self, packet, time_us=None):
+        """`time_us`: microseconds since the epoch."""
+        if time_us is None:
+            time_us = self.count * 1000
+        self.file.write(struct.pack("<IIII", time_us // 1000000, time_us % 1000000,
                                     len(packet), len(packet)))
         self.file.write(packet)
         self.count += 1
