@@ -59,14 +59,18 @@ protected:
     std::vector<std::string> rows() const
     {
         std::vector<std::string> out;
-        for (const call_port &port : tracker_.ports()) {
-            for (const call *c : port.calls) {
+        for (uint32_t port = 0; port < tracker_.ports().size(); port++) {
+            uint32_t row = 0;
+            for (const call &c : tracker_.calls()) {
+                if (c.port != port)
+                    continue;
+                EXPECT_EQ(c.row, row++);
                 char times[64];
-                snprintf(times, sizeof times, "%.3f %.3f %.3f", c->start, c->answer_delay(), c->connected_duration());
-                out.push_back(port.name + " " + c->call_ref + (c->network_originated ? " network " : " user ") +
-                              c->calling_number + " " + c->called_number + " " + times + " " +
-                              call_outcome_name(c->outcome()) + " " + std::to_string(c->cause) + " " +
-                              std::to_string(c->frames));
+                snprintf(times, sizeof times, "%.3f %.3f %.3f", c.start, c.answer_delay(), c.connected_duration());
+                out.push_back(tracker_.ports()[port].name + " " + c.call_ref +
+                              (c.network_originated ? " network " : " user ") + c.calling_number + " " +
+                              c.called_number + " " + times + " " + call_outcome_name(c.outcome()) + " " +
+                              std::to_string(c.cause) + " " + std::to_string(c.frames));
             }
         }
         return out;

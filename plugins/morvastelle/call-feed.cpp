@@ -11,7 +11,6 @@
 
 #include <epan/proto.h>
 #include <epan/tap.h>
-#include <epan/value_string.h>
 
 #define LAPD_PF_BIT 0x10
 #define LAPD_SABME 0x6f

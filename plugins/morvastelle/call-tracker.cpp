@@ -87,20 +87,20 @@ hex_octets(const uint8_t *octets, unsigned length)
     return out;
 }
 
-std::size_t
+uint32_t
 call_tracker::port_index(const char *name)
 {
     auto found = port_indices_.find(name);
     if (found != port_indices_.end())
         return found->second;
-    std::size_t index = ports_.size();
-    ports_.push_back(call_port{name, {}});
+    uint32_t index = static_cast<uint32_t>(ports_.size());
+    ports_.push_back(call_port{name, 0});
     port_indices_.emplace(name, index);
     return index;
 }
 
 bool
-call_tracker::repeats_last_frame(std::size_t port, const call_message &message)
+call_tracker::repeats_last_frame(uint32_t port, const call_message &message)
 {
     if (!message.numbered)
         return false;
@@ -113,17 +113,16 @@ call_tracker::repeats_last_frame(std::size_t port, const call_message &message)
 }
 
 call *
-call_tracker::start_call(std::size_t port, const call_message &message, bool network_originated)
+call_tracker::start_call(uint32_t port, const call_message &message, bool network_originated)
 {
     calls_.emplace_back();
     call *c = &calls_.back();
-    c->id = calls_.size() - 1;
+    c->id = static_cast<uint32_t>(calls_.size() - 1);
     c->port = port;
-    c->row = ports_[port].calls.size();
+    c->row = ports_[port].calls++;
     c->call_ref = hex_octets(message.call_ref, message.call_ref_length);
     c->network_originated = network_originated;
     c->start = message.time;
-    ports_[port].calls.push_back(c);
     return c;
 }
 
@@ -131,7 +130,7 @@ call_change
 call_tracker::add(const call_message &message)
 {
     call_change change;
-    std::size_t port = port_index(message.port);
+    uint32_t port = port_index(message.port);
 
     if (repeats_last_frame(port, message))
         return change;
@@ -183,7 +182,7 @@ call_tracker::add(const call_message &message)
         if (!c->connected) {
             c->connected = true;
             c->connect_time = message.time;
-            c->answering_tei = message.tei;
+            c->answering_tei = static_cast<uint8_t>(message.tei);
             if (c->broadcast && c->cleared && c->clearing_tei != message.tei) {
                 c->cleared = false;
                 c->cause = no_cause;
@@ -200,7 +199,7 @@ call_tracker::add(const call_message &message)
         if (!c->cleared) {
             c->cleared = true;
             c->clearing_time = message.time;
-            c->clearing_tei = message.tei;
+            c->clearing_tei = static_cast<uint8_t>(message.tei);
             c->cleared_by_calling_side = message.from_network == network_originated;
         }
         if (c->cause == no_cause)

@@ -16,7 +16,6 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
-#include <vector>
 
 namespace morvastelle {
 
@@ -54,39 +53,39 @@ struct call_message {
     uint8_t cause = no_cause;
 };
 
+/* Laid out small: a capture may hold a great many calls. */
 struct call {
-    std::size_t id = 0;          /* the calls' start order, from 0 */
-    std::size_t port = 0;        /* index into call_tracker::ports() */
-    std::size_t row = 0;         /* position among the port's calls */
     std::string call_ref;        /* hex, as on the wire without the flag */
-    bool network_originated = false;
-    bool setup_seen = false;
     std::string calling_number;
     std::string called_number;
     double start = 0;
-    bool connected = false;
     double connect_time = 0;
-    bool cleared = false;
     double clearing_time = 0;
-    bool cleared_by_calling_side = false;
+    uint32_t id = 0;             /* the calls' start order, from 0 */
+    uint32_t port = 0;           /* index into call_tracker::ports() */
+    uint32_t row = 0;            /* position among the port's calls */
+    uint32_t frames = 0;
     uint8_t cause = no_cause;
-    unsigned frames = 0;
+    bool network_originated = false;
+    bool setup_seen = false;
+    bool connected = false;
+    bool cleared = false;
+    bool cleared_by_calling_side = false;
+    /* A SETUP broadcast on TEI 127 may be answered by several terminals;
+     * until one connects, the terminal whose clearing was recorded. */
+    bool broadcast = false;
+    uint8_t answering_tei = 0;
+    uint8_t clearing_tei = 0;
 
     call_outcome outcome() const;
     /* Negative where the call has none. */
     double answer_delay() const;
     double connected_duration() const;
-
-    /* A SETUP broadcast on TEI 127 may be answered by several terminals;
-     * until one connects, the terminal whose clearing was recorded. */
-    bool broadcast = false;
-    unsigned answering_tei = 0;
-    unsigned clearing_tei = 0;
 };
 
 struct call_port {
     std::string name;
-    std::vector<call *> calls;   /* in the order they started */
+    uint32_t calls = 0;
 };
 
 /* What a message did, for the statistics to redraw. */
@@ -106,10 +105,12 @@ public:
     void clear();
 
     const std::deque<call_port> &ports() const { return ports_; }
+    /* In the order they started. */
+    const std::deque<call> &calls() const { return calls_; }
 
 private:
     struct call_key {
-        std::size_t port;
+        uint32_t port;
         bool network_originated;
         unsigned tei;            /* 0 for network-originated calls */
         std::string call_ref;
@@ -119,16 +120,16 @@ private:
         std::size_t operator()(const call_key &key) const;
     };
 
-    std::size_t port_index(const char *name);
-    bool repeats_last_frame(std::size_t port, const call_message &message);
-    call *start_call(std::size_t port, const call_message &message, bool network_originated);
+    uint32_t port_index(const char *name);
+    bool repeats_last_frame(uint32_t port, const call_message &message);
+    call *start_call(uint32_t port, const call_message &message, bool network_originated);
 
     std::deque<call_port> ports_;
-    std::unordered_map<std::string, std::size_t> port_indices_;
+    std::unordered_map<std::string, uint32_t> port_indices_;
     std::deque<call> calls_;     /* a deque: rows point into it */
     std::unordered_map<call_key, call *, call_key_hash> active_;
     /* Last send sequence number per port, direction and TEI. */
-    std::map<std::tuple<std::size_t, bool, unsigned>, unsigned> last_send_sequence_;
+    std::map<std::tuple<uint32_t, bool, unsigned>, unsigned> last_send_sequence_;
 };
 
 } // namespace morvastelle

@@ -15,7 +15,15 @@
 #include <epan/stat_tap_ui.h>
 
 #include "call-feed.h"
+#include "host-version.h"
 #include "stats-morvastelle.h"
+
+/* Newer hosts renamed the Telephony menu's group. */
+#if MORVASTELLE_HOST_AT_LEAST(4, 2)
+#define MORVASTELLE_TELEPHONY_GROUP REGISTER_TELEPHONY_GROUP_UNSORTED
+#else
+#define MORVASTELLE_TELEPHONY_GROUP REGISTER_STAT_GROUP_TELEPHONY
+#endif
 
 using morvastelle::call;
 using morvastelle::call_change;
@@ -56,7 +64,7 @@ static void calls_table_reset(stat_tap_table *table);
 static void calls_table_free_cell(stat_tap_table *table, guint row, guint column, stat_tap_table_item_type *cell);
 
 static stat_tap_table_ui calls_table_ui = {
-    REGISTER_STAT_GROUP_TELEPHONY,
+    MORVASTELLE_TELEPHONY_GROUP,
     "MORVASTELLE Calls",
     "q931",
     "morvastelle.calls",
