@@ -23,8 +23,9 @@ public:
      * the tracker has been emptied. */
     typedef void (*reset_cb)(void *owner);
 
+    /* Not stopped by its destructor: a static one would call into the host
+     * after it has shut down. */
     call_feed(reset_cb on_reset, void *owner) : on_reset_(on_reset), owner_(owner) {}
-    ~call_feed() { stop(); }
     call_feed(const call_feed &) = delete;
     call_feed &operator=(const call_feed &) = delete;
 

@@ -43,7 +43,11 @@ outcomes_init(stats_tree *st)
 static void
 outcomes_cleanup(stats_tree *st)
 {
-    outcome_feeds.erase(st);
+    auto feed = outcome_feeds.find(st);
+    if (feed == outcome_feeds.end())
+        return;
+    feed->second->stop();
+    outcome_feeds.erase(feed);
 }
 
 static bool
