@@ -1,5 +1,5 @@
 /* stats-morvastelle.cpp
- * PDUs per Type, ISDN port and LAPD frame kind, as a stats tree:
+ * PDUs per Type, ISDN port, LAPD frame kind and function, as a stats tree:
  * "tshark -z morvastelle.ports,tree" and Statistics > MORVASTELLE in the GUI.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
@@ -38,6 +38,47 @@ frame_kind(gint control)
 }
 
 /*
+ * Keyed by the first control octet cut down to the bits that name the
+ * function: the low four of an S-frame (its P/F is in the second octet),
+ * all but P/F (0x10) of a U-frame. The low two bits keep S- and U-frame
+ * keys apart.
+ */
+static const value_string lapd_functions[] = {
+    { 0x01, "RR" },
+    { 0x05, "RNR" },
+    { 0x09, "REJ" },
+    { 0x6f, "SABME" },
+    { 0x0f, "DM" },
+    { 0x03, "UI" },
+    { 0x43, "DISC" },
+    { 0x63, "UA" },
+    { 0x87, "FRMR" },
+    { 0xaf, "XID" },
+    { 0, NULL }
+};
+
+/* NULL for frames without a function of their own: I-frames all carry
+ * information, and an absent frame has none. */
+static const char *
+frame_function(gint control)
+{
+    if (control < 0 || (control & 0x01) == 0)
+        return NULL;
+    guint key = (control & 0x03) == 0x01 ? control & 0x0f : control & 0xef;
+    return val_to_str_const(key, lapd_functions, "other");
+}
+
+static void
+tick_frame(stats_tree *st, int parent, gint control)
+{
+    const char *function = frame_function(control);
+    /* A node made without children aborts the host when one is ticked. */
+    int kind = tick_stat_node(st, frame_kind(control), parent, function != NULL);
+    if (function)
+        tick_stat_node(st, function, kind, FALSE);
+}
+
+/*
  * A port is shown as the display filter string that selects it, quotes
  * included. That keeps leading and trailing blanks and control octets
  * visible, and keeps a port from sharing a name with a top-level node: the
@@ -64,15 +105,13 @@ port_label(const char *name, char *label)
     *out = '\0';
 }
 
-static void
-tick_port(stats_tree *st, const char *name, int parent, gboolean with_children, const char *kind)
+static int
+tick_port(stats_tree *st, const char *name, int parent, gboolean with_children)
 {
     char label[PORT_LABEL_SIZE];
 
     port_label(name, label);
-    int node = tick_stat_node(st, label, parent, with_children);
-    if (kind)
-        tick_stat_node(st, kind, node, FALSE);
+    return tick_stat_node(st, label, parent, with_children);
 }
 
 static tap_packet_status
@@ -86,7 +125,7 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
 
     if (!info->header_whole) {
         int truncated = tick_stat_node(st, st_str_truncated, st_node_pdus, TRUE);
-        tick_port(st, info->isdn_port, truncated, FALSE, NULL);
+        tick_port(st, info->isdn_port, truncated, FALSE);
         return TAP_PACKET_REDRAW;
     }
 
@@ -95,10 +134,9 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
     int type_node = tick_stat_node(st, type_label, st_node_pdus, info->type == MORVASTELLE_TYPE_LAPD);
 
     if (info->type == MORVASTELLE_TYPE_LAPD) {
-        const char *kind = frame_kind(info->lapd_control);
-        tick_port(st, info->isdn_port, type_node, TRUE, kind);
+        tick_frame(st, tick_port(st, info->isdn_port, type_node, TRUE), info->lapd_control);
         tick_stat_node(st, st_str_frame_kinds, 0, TRUE);
-        tick_stat_node(st, kind, st_node_frame_kinds, FALSE);
+        tick_frame(st, st_node_frame_kinds, info->lapd_control);
     }
     return TAP_PACKET_REDRAW;
 }
