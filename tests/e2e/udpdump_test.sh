@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # A live capture through the host's udpdump extcap, as from a gateway: the
-# sample's PDUs sent to it on 127.0.0.1 come out as an Exported PDU capture
-# that the plugin decodes, every PDU with its port name, and counts.
+# PDUs of both samples sent to it on 127.0.0.1 come out as an Exported PDU
+# capture that the plugin decodes, every PDU with its port name, counts, and
+# follows the calls of.
 #
 # Usage: udpdump_test.sh PLUGIN.so SAMPLES_DIR
 # Exits 77 (skipped) when the host has no udpdump.
 . "$(dirname "$0")/lib.sh" "$1"
 samples=$2
 sample=$(readable "$samples/sample.pcap")
+calls=$(readable "$samples/calls.pcap")
 
 # Debian 12 and 13 keep extcaps under the library folder, unstable under
 # libexec; the host knows which.
@@ -64,13 +66,15 @@ if [ -z "$udpdump_pid" ]; then
 fi
 
 tshark -Q -r "$sample" -T fields -e udp.payload >"$E2E_WORK/sample.hex"
-sent=$(wc -l <"$E2E_WORK/sample.hex")
+tshark -Q -r "$calls" -T fields -e udp.payload >"$E2E_WORK/calls.hex"
+cat "$E2E_WORK/sample.hex" "$E2E_WORK/calls.hex" >"$E2E_WORK/sent.hex"
+sent=$(wc -l <"$E2E_WORK/sent.hex")
 python3 -c '
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for line in sys.stdin:
     s.sendto(bytes.fromhex(line.strip()), ("127.0.0.1", int(sys.argv[1])))
-' "$port" <"$E2E_WORK/sample.hex"
+' "$port" <"$E2E_WORK/sent.hex"
 
 # udpdump writes each datagram as it comes; give it a few seconds at most.
 recorded() { tshark -Q -r "$live" -T fields -e frame.number 2>/dev/null | wc -l; }
@@ -80,22 +84,31 @@ for _ in $(seq 50); do
 done
 stop_udpdump
 
-check "udpdump: the sample's PDUs" 13 "$sent"
+check "udpdump: the samples' PDUs" "13 45" "$(wc -l <"$E2E_WORK/sample.hex") $(wc -l <"$E2E_WORK/calls.hex")"
 check "udpdump: every datagram recorded" "$sent" "$(recorded)"
+first=(-Y 'frame.number <= 13')
 check "udpdump: each PDU with its port, in order" "isdn0,isdn0,isdn0,isdn0,isdn0,isdn1,isdn1,isdn1,BRI-3/0,,,," \
-    "$(host tshark -r "$live" -T fields -e morvastelle.isdn_port | paste -sd,)"
+    "$(host tshark -r "$live" "${first[@]}" -T fields -e morvastelle.isdn_port | paste -sd,)"
 fields=(-T fields -e morvastelle.type -e morvastelle.isdn_port -e _ws.col.Protocol -e _ws.col.Info)
 check "udpdump: decoded as from UDP port 4" "$(host tshark -r "$sample" "${fields[@]}")" \
-    "$(host tshark -r "$live" "${fields[@]}")"
+    "$(host tshark -r "$live" "${first[@]}" "${fields[@]}")"
 
 # The tree up to its count column: the rate columns follow the packets'
 # times. Sorted, as the host leaves ties in no fixed order.
 tree_lines() {
-    host tshark -q -z morvastelle.ports,tree -r "$1" |
+    host tshark -q -z "morvastelle.ports,tree${2:+,$2}" -r "$1" |
         awk '/^Topic \/ Item/ { col = index($0, "Count") } col { print substr($0, 1, col + 13) }' | LC_ALL=C sort
 }
-check "udpdump: ports tree counts them" 13 "$(tree_lines "$live" | sed -n 's/^MORVASTELLE PDUs  *\([0-9]*\) *$/\1/p')"
-check "udpdump: ports tree as from the file" "$(tree_lines "$sample")" "$(tree_lines "$live")"
-# The call statistics' checks on the live capture belong here.
+check "udpdump: ports tree counts them" 58 "$(tree_lines "$live" | sed -n 's/^MORVASTELLE PDUs  *\([0-9]*\) *$/\1/p')"
+check "udpdump: ports tree as from the file" "$(tree_lines "$sample")" "$(tree_lines "$live" 'frame.number <= 13')"
+
+# The calls as from the file but for their times, which are the arrival's.
+calls_without_times() {
+    host tshark -q -z "morvastelle.calls${2:+,$2}" -r "$1" | awk -F' [|]' 'NF > 5 { print $1, $2, $3, $4, $8, $9, $10 }'
+}
+check "udpdump: the calls as from the file" "$(calls_without_times "$calls")" \
+    "$(calls_without_times "$live" 'frame.number > 13')"
+check "udpdump: outcomes tree counts them" 7 \
+    "$(stats_tree_counts morvastelle.outcomes "$live" 'frame.number > 13' | sed -n 's/^Calls: //p')"
 
 finish
