@@ -7,6 +7,8 @@ sample=$(readable "$samples/sample.pcap")
 
 check "plugin listed" "morvastelle.so 0.0.1 dissector" \
     "$(host tshark -G plugins | awk '$1 == "morvastelle.so" {print $1, $2, $3}')"
+check "only the loader's entry points exported" "" \
+    "$(nm -D --defined-only "$1" | awk '$3 !~ /^plugin_/ {print $3}' | head -3)"
 # Hosts from 4.6 on append columns of flags.
 check "protocol listed" "$(printf 'MORVASTELLE Protocol\tMORVASTELLE\tmorvastelle')" \
     "$(host tshark -G protocols | awk -F '\t' -v OFS='\t' '$3 == "morvastelle" {print $1, $2, $3}')"
