@@ -23,7 +23,7 @@ call_feed::start()
     if (listening_)
         return NULL;
     GString *error = register_tap_listener("morvastelle", this, NULL, TL_REQUIRES_NOTHING,
-                                           reset_listener, frame_listener, NULL, NULL);
+                                           reset_listener, frame_listener, NULL, finish_listener);
     listening_ = error == NULL;
     return error;
 }
@@ -43,6 +43,17 @@ call_feed::reset()
     frame_pending_ = false;
     if (on_reset_)
         on_reset_(owner_);
+}
+
+/*
+ * The host removes every listener when it shuts down (newer hosts do), and
+ * a stats tree's cleanup runs while it does: removing this one again then
+ * would walk the host's freed list.
+ */
+void
+call_feed::finish_listener(void *tapdata)
+{
+    static_cast<call_feed *>(tapdata)->listening_ = false;
 }
 
 void

@@ -42,6 +42,7 @@ public:
 
 private:
     static void reset_listener(void *tapdata);
+    static void finish_listener(void *tapdata);
     static tap_packet_status frame_listener(void *tapdata, packet_info *pinfo, epan_dissect_t *edt,
                                             const void *data, tap_flags_t flags);
 
