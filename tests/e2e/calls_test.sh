@@ -46,14 +46,14 @@ $header
     "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn0" && q931.message_type != 0x05')"
 
 # A node stays at 0 when its calls moved on: a stats tree cannot drop one.
-check "outcomes tree" "\
-Calls / \"isdn0\" / answered: 1
-Calls / \"isdn0\" / cancelled / 16 Normal call clearing: 1
-Calls / \"isdn0\" / cancelled: 1
-Calls / \"isdn0\" / in progress: 0
-Calls / \"isdn0\" / rejected / 17 User busy: 1
-Calls / \"isdn0\" / rejected: 1
-Calls / \"isdn0\": 3
+isdn0_outcomes='Calls / "isdn0" / answered: 1
+Calls / "isdn0" / cancelled / 16 Normal call clearing: 1
+Calls / "isdn0" / cancelled: 1
+Calls / "isdn0" / in progress: 0
+Calls / "isdn0" / rejected / 17 User busy: 1
+Calls / "isdn0" / rejected: 1
+Calls / "isdn0": 3'
+check "outcomes tree" "$isdn0_outcomes
 Calls / \"isdn1\" / answered: 1
 Calls / \"isdn1\" / in progress: 1
 Calls / \"isdn1\" / rejected / 17 User busy: 0
@@ -62,14 +62,7 @@ Calls / \"isdn1\" / rejected: 1
 Calls / \"isdn1\" / unknown: 1
 Calls / \"isdn1\": 4
 Calls: 7" "$(stats_tree_counts morvastelle.outcomes "$calls")"
-check "outcomes tree, one port" "\
-Calls / \"isdn0\" / answered: 1
-Calls / \"isdn0\" / cancelled / 16 Normal call clearing: 1
-Calls / \"isdn0\" / cancelled: 1
-Calls / \"isdn0\" / in progress: 0
-Calls / \"isdn0\" / rejected / 17 User busy: 1
-Calls / \"isdn0\" / rejected: 1
-Calls / \"isdn0\": 3
+check "outcomes tree, one port" "$isdn0_outcomes
 Calls: 3" "$(stats_tree_counts morvastelle.outcomes "$calls" 'morvastelle.isdn_port == "isdn0"')"
 
 # Both at once, over two passes: each keeps its own calls.
