@@ -65,6 +65,22 @@ Calls: 7" "$(stats_tree_counts morvastelle.outcomes "$calls")"
 check "outcomes tree, one port" "$isdn0_outcomes
 Calls: 3" "$(stats_tree_counts morvastelle.outcomes "$calls" 'morvastelle.isdn_port == "isdn0"')"
 
+# A generated capture of several ports, calls interleaved and references
+# reused: every call in its port's table once, and the outcomes the
+# generator wrote them with in the tree.
+python3 "$(dirname "$0")/../../bench/gen-calls.py" "$E2E_WORK/generated.pcap" --ports 5 --calls 60 \
+    --expect "$E2E_WORK/generated.expect"
+chmod a+r "$E2E_WORK/generated.pcap"
+check "generated: calls per port" \
+    "$(awk '!/^#/ { print "\"" $1 "\" " $2 + $3 + $4 }' "$E2E_WORK/generated.expect")" \
+    "$(calls_table "$E2E_WORK/generated.pcap" | awk '/^"/ { if (port) print port, n; port = $0; n = 0; next }
+        port && / [|]/ { n++ } END { print port, n }')"
+check "generated: outcomes per port" \
+    "$(awk '!/^#/ { printf "Calls / \"%s\" / answered: %d\nCalls / \"%s\" / cancelled: %d\nCalls / \"%s\" / rejected: %d\n",
+        $1, $2, $1, $4, $1, $3 }' "$E2E_WORK/generated.expect" | grep -v ': 0$' | LC_ALL=C sort)" \
+    "$(stats_tree_counts morvastelle.outcomes "$E2E_WORK/generated.pcap" |
+        grep -E '/ (answered|cancelled|rejected): [1-9]')"
+
 # Both at once, over two passes: each keeps its own calls.
 both=$(host tshark -q -2 -z morvastelle.calls -z morvastelle.outcomes,tree -r "$calls")
 check_contains "table beside the tree" "$isdn1" "$both"
