@@ -144,12 +144,17 @@ TEST_F(CallTracker, ReusedReferencesStartNewRows)
     /* A SETUP on a reference still in use. */
     send({"p", 5, user, q931_setup, {1}, false, 64, 2, "5", "6"});
     send({"p", 6, network, q931_connect, {1}, true, 64, 2});
+    /* The same SETUP again, unanswered, is that call's own repeat. */
+    send({"p", 7, network, q931_setup, {2}, false, broadcast_tei, -1, "7", "8"});
+    send({"p", 11, network, q931_setup, {2}, false, broadcast_tei, -1, "7", "8"});
+    send({"p", 12, user, q931_connect, {2}, true, 64, 3});
 
     EXPECT_EQ(rows(), (std::vector<std::string>{
                           "p 01 user 1 2 1.000 -1.000 -1.000 rejected 17 2",
                           "p 01 user ? ? 3.000 -1.000 -1.000 unknown 255 1",
                           "p 01 user 3 4 4.000 -1.000 -1.000 in progress 255 1",
                           "p 01 user 5 6 5.000 1.000 -1.000 answered 255 2",
+                          "p 02 network 7 8 7.000 5.000 -1.000 answered 255 3",
                       }));
 }
 

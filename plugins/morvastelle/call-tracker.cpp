@@ -150,7 +150,12 @@ call_tracker::add(const call_message &message)
 
     auto active = active_.find(key);
     call *c = active != active_.end() ? active->second : nullptr;
-    if (message.message_type == q931_setup || !c) {
+    /* A side that has no answer to its SETUP sends it again (timer T303):
+     * the same call, not a new one. */
+    bool repeated_setup = message.message_type == q931_setup && c && c->setup_seen && c->frames == 1 &&
+                          c->calling_number == (message.calling_number ? message.calling_number : "") &&
+                          c->called_number == (message.called_number ? message.called_number : "");
+    if ((message.message_type == q931_setup && !repeated_setup) || !c) {
         c = start_call(port, message, network_originated);
         change.started = true;
         if (message.message_type == q931_setup) {

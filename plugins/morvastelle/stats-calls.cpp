@@ -117,8 +117,12 @@ empty_tables(void *)
 }
 
 static void
-calls_table_init(stat_tap_table_ui *)
+calls_table_init(stat_tap_table_ui *ui)
 {
+    /* Tables are added as ports show calls, but the GUI resets and draws
+     * the list of them before any packet (measured on 4.0: a crash). */
+    if (!ui->tables)
+        ui->tables = g_array_new(FALSE, TRUE, sizeof(stat_tap_table *));
     GString *error = calls_feed.start();
     if (error) {
         /* The host gives an init no way to fail: the table stays empty. */
@@ -169,6 +173,13 @@ text_cell(const char *text)
     return cell;
 }
 
+/* A number, or "-" for one the messages did not carry. */
+static stat_tap_table_item_type
+number_cell(const std::string &number)
+{
+    return text_cell(number.empty() ? "-" : number.c_str());
+}
+
 /* Seconds with three decimals, or "-" where the call has no such time. */
 static stat_tap_table_item_type
 seconds_cell(char (&text)[16], double seconds)
@@ -191,8 +202,8 @@ write_row(const call &c)
 
     cells[CALL_REF_COLUMN] = text_cell(c.call_ref.c_str());
     cells[ORIGINATED_BY_COLUMN] = text_cell(c.network_originated ? "network" : "user");
-    cells[CALLING_COLUMN] = text_cell(c.calling_number.c_str());
-    cells[CALLED_COLUMN] = text_cell(c.called_number.c_str());
+    cells[CALLING_COLUMN] = number_cell(c.calling_number);
+    cells[CALLED_COLUMN] = number_cell(c.called_number);
     cells[START_COLUMN] = seconds_cell(times.start, c.start);
     cells[ANSWER_DELAY_COLUMN] = seconds_cell(times.answer_delay, c.answer_delay());
     cells[CONNECTED_COLUMN] = seconds_cell(times.connected, c.connected_duration());
