@@ -9,6 +9,8 @@
 #             port's table expanded; the dialog, to docs/calls-gui.png
 #   outcomes  samples/calls.pcap in Statistics > MORVASTELLE > Call
 #             Outcomes; the dialog, to docs/outcomes-gui.png
+#   ports     samples/sample.pcap in Statistics > MORVASTELLE > ISDN
+#             Ports; the dialog, to docs/statistics-gui.png
 #
 # The views are reached with scripted clicks and keystrokes, through the
 # menus as a user would.
@@ -25,14 +27,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 view=packets
 if [ "${1:-}" = --view ]; then
-    view=${2:?--view needs packets, calls or outcomes}
+    view=${2:?--view needs packets, calls, outcomes or ports}
     shift 2
 fi
 case $view in
     packets) capture=sample.pcap default_output=wireshark-gui.png ;;
     calls) capture=calls.pcap default_output=calls-gui.png ;;
     outcomes) capture=calls.pcap default_output=outcomes-gui.png ;;
-    *) echo "unknown view $view: packets, calls or outcomes" >&2; exit 2 ;;
+    ports) capture=sample.pcap default_output=statistics-gui.png ;;
+    *) echo "unknown view $view: packets, calls, outcomes or ports" >&2; exit 2 ;;
 esac
 plugin=${1:-$here/build/plugins/morvastelle/morvastelle.so}
 output=${2:-$here/docs/$default_output}
@@ -149,6 +152,11 @@ case $view in
         xdotool key --delay 300 alt+s Up Right Return
         shot=$(dialog 'Call Outcomes') || exit 1
         xdotool windowmove "$shot" 100 120 windowsize "$shot" 900 460
+        ;;
+    ports)
+        xdotool key --delay 300 alt+s Up Right Down Return
+        shot=$(dialog 'ISDN Ports') || exit 1
+        xdotool windowmove "$shot" 100 60 windowsize "$shot" 900 640
         ;;
 esac
 sleep 2
