@@ -37,7 +37,7 @@ export LSAN_OPTIONS=suppressions=$fuzz_dir/lsan.supp:print_suppressions=0
 
 # shellcheck disable=SC2086
 "$build/fuzz/morvastelle_fuzzer" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=512 \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=2048 \
     -dict="$fuzz_dir/morvastelle.dict" -artifact_prefix="$artifacts/" \
     -keep_seed=1 -print_final_stats=1 ${FUZZ_FLAGS:-} \
     "$corpus" "$fuzz_dir/corpus"

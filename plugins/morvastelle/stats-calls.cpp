@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,8 +89,10 @@ static void empty_tables(void *owner);
 static call_feed calls_feed(empty_tables, NULL);
 /* The port's table, by the tracker's port index. */
 static std::vector<stat_tap_table *> port_tables;
-/* The host keeps the title pointer: titles live as long as the process. */
-static std::deque<std::string> table_titles;
+/* The host keeps the title pointer: titles live as long as the process,
+ * one per port label however often the host frees the tables and they
+ * are made again. */
+static std::set<std::string> table_titles;
 
 /* The texts of a call's times, by call id. */
 struct call_times {
@@ -119,8 +122,9 @@ empty_tables(void *)
 static void
 calls_table_init(stat_tap_table_ui *ui)
 {
-    /* Tables are added as ports show calls, but the GUI resets and draws
-     * the list of them before any packet (measured on 4.0: a crash). */
+    /* The host reads the array of tables when it resets or draws them, and
+     * makes it only when a first table is added: a capture without calls
+     * would have none, and the GUI resets them before any packet. */
     if (!ui->tables)
         ui->tables = g_array_new(FALSE, TRUE, sizeof(stat_tap_table *));
     GString *error = calls_feed.start();
@@ -154,8 +158,8 @@ port_table(const call &c)
     port_label(calls_feed.tracker().ports()[c.port].name.c_str(), label);
     stat_tap_table *table = stat_tap_find_table(&calls_table_ui, label);
     if (!table) {
-        table_titles.emplace_back(label);
-        table = stat_tap_init_table(table_titles.back().c_str(), CALL_COLUMNS, 0, NULL);
+        const std::string &title = *table_titles.insert(label).first;
+        table = stat_tap_init_table(title.c_str(), CALL_COLUMNS, 0, NULL);
         stat_tap_add_table(&calls_table_ui, table);
     }
     if (c.port >= port_tables.size())

@@ -36,6 +36,9 @@ $isdn1" "$(calls_table "$calls")"
 check "calls table, one port" "MORVASTELLE Calls:
 $header
 $isdn1" "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn1"')"
+# No call at all: the host still reads the table of tables.
+check "calls table, no calls" "MORVASTELLE Calls:
+$header" "$(calls_table "$calls" 'frame.number == 0')"
 # Without their SETUP, the calls of isdn0 are only known from the rest.
 check "calls table, no SETUP" "MORVASTELLE Calls:
 $header

@@ -6,7 +6,8 @@ Ethernet/IPv4/UDP frame, so that only the PDU itself is hostile.
   hostile_pcap.py OUT.pcap --ports           (port names of arbitrary octets)
 
 HEX_FILE holds one payload per line in hex (tshark -T fields -e udp.payload);
-those are written first, as they are, then N generated ones. LIST receives
+those are written first, as they are, then N generated ones, about a third
+of them the messages of calls. LIST receives
 the numbers of the frames whose MORVASTELLE header (Type, L and L octets of
 port name) is whole: no such frame may be reported malformed as MORVASTELLE.
 
@@ -65,6 +66,113 @@ def random_lapd(rng):
     return frame
 
 
+# Calls: a few ports, terminals with their own data links, the network's
+# broadcast TEI.
+CALL_PORTS = [b"isdn0", b"isdn1", b"", b"BRI 2"]
+CALL_TEIS = [64, 65, 66]
+BROADCAST_TEI = 127
+SETUP, CALL_PROCEEDING, ALERTING, CONNECT, INFORMATION = 0x05, 0x02, 0x01, 0x07, 0x7b
+DISCONNECT, RELEASE, RELEASE_COMPLETE = 0x45, 0x4d, 0x5a
+CAUSES = [16, 17, 18, 21, 31, 34, 81, 102]
+
+
+def number_ie(ie_id, rng):
+    digits = "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 9))).encode()
+    return bytes([ie_id, len(digits) + 1, 0x81]) + digits
+
+
+class Links:
+    """The send sequence numbers of each data link, by port, TEI and side,
+    as a capture of several calls carries them on."""
+
+    def __init__(self):
+        self.next_send = {}
+
+    def frame(self, rng, port, tei, from_network, message):
+        pdu_head = bytes([0, len(port)]) + port
+        address = bytes([0x02 if from_network else 0x00, tei << 1 | 1])
+        if tei == BROADCAST_TEI:
+            return [pdu_head + address + b"\x03" + message]
+        frames = []
+        key = (port, tei, from_network)
+        if key not in self.next_send or rng.randrange(20) == 0:
+            # The data link is set up (again): numbering starts from 0.
+            frames.append(pdu_head + bytes([0x00, tei << 1 | 1, 0x7f]))
+            self.next_send[(port, tei, False)] = self.next_send[(port, tei, True)] = 0
+        send = self.next_send[key]
+        frame = pdu_head + address + bytes([send << 1, rng.randrange(128) << 1]) + message
+        frames.append(frame)
+        # A retransmission repeats the frame and its N(S).
+        if rng.randrange(10) == 0:
+            frames.append(frame)
+        self.next_send[key] = (send + 1) % 128
+        return frames
+
+
+def call_pdus(rng, links):
+    """One call's messages, as both sides send them: answered, refused or
+    given up, on a call reference of 0 to 4 octets (now and then up to 15
+    or all zeros), broadcast or not, now and then with a message lost, a
+    flag bit wrong or an octet changed."""
+    port = rng.choice(CALL_PORTS)
+    ref_len = rng.choice([0, 1, 1, 1, 2, 2, 3, 4, rng.randrange(16)])
+    ref = bytearray(random_bytes(rng, ref_len)) if rng.randrange(10) else bytearray(ref_len)
+    if ref:
+        ref[0] &= 0x7f
+    network_calls = rng.randrange(3) == 0
+    broadcast = network_calls and rng.randrange(2) == 0
+    tei = rng.choice(CALL_TEIS)
+
+    def message(from_network, message_type, ies=b"", to_tei=tei):
+        flag = from_network != network_calls
+        if rng.randrange(25) == 0:
+            flag = not flag
+        octets = bytearray(ref)
+        if octets and flag:
+            octets[0] |= 0x80
+        q931 = bytes([0x08, len(octets)]) + bytes(octets) + bytes([message_type]) + ies
+        return links.frame(rng, port, to_tei, from_network, q931)
+
+    def cause():
+        return bytes([0x08, 0x02, 0x80, 0x80 | rng.choice(CAUSES)])
+
+    caller = network_calls
+    called = not caller
+    setup_ies = b"\x04\x03\x80\x90\xa2" + number_ie(0x6c, rng)
+    overlap = rng.randrange(4) == 0
+    if not overlap:
+        setup_ies += number_ie(0x70, rng)
+    pdus = message(caller, SETUP, setup_ies, BROADCAST_TEI if broadcast else tei)
+    if overlap:
+        for _ in range(rng.randrange(1, 4)):
+            pdus += message(caller, INFORMATION, number_ie(0x70, rng))
+    if broadcast:
+        # Another terminal is busy.
+        for other in CALL_TEIS:
+            if other != tei and rng.randrange(2):
+                pdus += message(called, RELEASE_COMPLETE, cause(), other)
+    pdus += message(called, rng.choice([CALL_PROCEEDING, ALERTING]))
+    ending = rng.randrange(4)
+    if ending == 0:
+        pdus += message(called, CONNECT)
+        clearer = rng.choice([caller, called])
+    else:
+        # Refused, given up, or still ringing when the capture ends.
+        clearer = called if ending == 1 else caller
+    if ending < 3:
+        if rng.randrange(3):
+            pdus += message(clearer, DISCONNECT, cause())
+            pdus += message(not clearer, RELEASE)
+        pdus += message(clearer if rng.randrange(3) else not clearer, RELEASE_COMPLETE, cause())
+
+    if rng.randrange(4) == 0:
+        del pdus[rng.randrange(len(pdus))]
+    if pdus and rng.randrange(4) == 0:
+        i = rng.randrange(len(pdus))
+        pdus[i] = mutate(rng, pdus[i])
+    return pdus
+
+
 def mutate(rng, pdu):
     data = bytearray(pdu)
     for _ in range(rng.randrange(1, 5)):
@@ -80,6 +188,13 @@ def mutate(rng, pdu):
         elif op == 4:
             del data[rng.randrange(len(data) + 1):]
     return bytes(data)
+
+
+def generated_pdus(rng, samples, links):
+    # About a third of the PDUs make calls.
+    if rng.randrange(16) == 0:
+        return call_pdus(rng, links)
+    return [generated_pdu(rng, samples)]
 
 
 def generated_pdu(rng, samples):
@@ -140,11 +255,11 @@ def main():
             with open(args.samples) as f:
                 samples = [bytes.fromhex(line.strip()) for line in f if line.strip()]
         pdus = list(samples)
+        links = Links()
         while len(pdus) < len(samples) + args.count:
-            pdu = generated_pdu(rng, samples)
             # The host hands no empty UDP payload to the plugin.
-            if pdu:
-                pdus.append(pdu)
+            pdus += [pdu for pdu in generated_pdus(rng, samples, links) if pdu]
+        del pdus[len(samples) + args.count:]
     write_pcap(args.out, pdus)
     if args.whole_headers:
         with open(args.whole_headers, "w") as f:

@@ -3,7 +3,8 @@
 # in intact UDP, and the same capture mutated whole by editcap -E (IP and
 # UDP headers too). Every frame must come out, tshark must exit 0 and report
 # no dissector bug, and a PDU whose header is whole is never malformed as
-# MORVASTELLE. The ISDN ports statistics tree runs over both as well.
+# MORVASTELLE. The plugin's statistics (ISDN ports, calls, call outcomes)
+# run over both as well.
 #
 # Usage: mutation_test.sh PLUGIN.so SAMPLES_DIR COUNT [SEED]
 . "$(dirname "$0")/lib.sh" "$1"
@@ -40,11 +41,17 @@ for capture in payloads whole; do
     check "$capture -2 exit status" 0 "$status"
     check "$capture -2 frames out" "$frames" "$(wc -l < "$E2E_WORK/$capture.2")"
 
-    # The statistics tree of ISDN ports on the same frames.
+    # The plugin's statistics on the same frames, in one run: the ISDN ports
+    # tree, the calls table and the call outcomes tree.
     status=0
     host env WIRESHARK_ABORT_ON_DISSECTOR_BUG=1 tshark -r "$file" -q -2 -z morvastelle.ports,tree \
+        -z morvastelle.calls -z morvastelle.outcomes,tree \
         > "$E2E_WORK/$capture.z" 2> "$E2E_WORK/$capture.z.err" || status=$?
-    check "$capture -z morvastelle.ports exit status" 0 "$status"
+    check "$capture -z morvastelle.ports, .calls, .outcomes exit status" 0 "$status"
+    # Both follow the same calls, each with a tracker of its own.
+    rows=$(grep -cE '^[0-9a-f]+ \|(user|network) \|' "$E2E_WORK/$capture.z" || true)
+    check "$capture: as many calls in the outcomes tree as rows in the table" "$rows" \
+        "$(awk '/^Calls / {print $2}' "$E2E_WORK/$capture.z")"
 
     check "$capture no dissector bug" "" \
         "$(cat "$E2E_WORK/$capture".{V,2,z}{,.err} | grep -m3 -i 'dissector bug' || true)"
@@ -54,6 +61,12 @@ done
 # Every frame of the payload capture is one PDU, whole or not.
 check "payloads: every PDU in the statistics" "$(frame_count "$E2E_WORK/payloads.pcap")" \
     "$(awk '/^MORVASTELLE PDUs / {print $3}' "$E2E_WORK/payloads.z")"
+
+# The generated calls reach every outcome, or the statistics ran on less
+# than they seem to.
+for outcome in answered cancelled rejected "in progress" unknown; do
+    check_contains "payloads: calls $outcome" "|$outcome |" "$(cat "$E2E_WORK/payloads.z")"
+done
 
 # Frames that -V reports malformed as MORVASTELLE, against those whose
 # header is whole (none may be) and those whose header is not (all must be,
@@ -67,5 +80,6 @@ check "no whole header malformed as MORVASTELLE" "" \
 check "every cut header malformed as MORVASTELLE" "" \
     "$(comm -23 "$E2E_WORK/all.txt" "$E2E_WORK/whole-sorted.txt" | comm -23 - "$E2E_WORK/malformed.txt" | head -5 | tr '\n' ' ')"
 echo "$(wc -l < "$E2E_WORK/malformed.txt") of $(wc -l < "$E2E_WORK/all.txt") payload frames malformed as MORVASTELLE"
+echo "$(grep -cE '^[0-9a-f]+ \|(user|network) \|' "$E2E_WORK/payloads.z") calls on $(grep -c '^"' "$E2E_WORK/payloads.z") ports in the payload frames"
 
 finish
