@@ -12,11 +12,6 @@
 #include <epan/proto.h>
 #include <epan/tap.h>
 
-#define LAPD_PF_BIT 0x10
-#define LAPD_SABME 0x6f
-#define LAPD_DISC 0x43
-#define LAPD_DM 0x0f
-
 GString *
 call_feed::start()
 {

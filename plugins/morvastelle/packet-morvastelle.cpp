@@ -39,8 +39,6 @@ const value_string morvastelle_type_vals[] = {
     { 0, NULL }
 };
 
-#define LAPD_UI_CONTROL 0x03
-#define LAPD_PF_BIT 0x10
 #define LAPD_SAPI_CALL_CONTROL 0
 
 /*
@@ -54,18 +52,18 @@ read_tap_frame(tvbuff_t *tvb, guint frame, guint captured, morvastelle_tap_info 
 {
     guint message;
 
-    info->call_ref_length = -1;
     /* The control field follows the frame's two address octets. */
     if (captured <= frame + 2)
         return;
-    info->lapd_control = morvastelle_get_octet(tvb, frame + 2);
-    info->lapd_sapi = morvastelle_get_octet(tvb, frame) >> 2;
-    info->lapd_cr = (morvastelle_get_octet(tvb, frame) & 0x02) != 0;
+    guint8 address = morvastelle_get_octet(tvb, frame);
+    info->lapd_sapi = address >> 2;
+    info->lapd_cr = (address & 0x02) != 0;
     info->lapd_tei = morvastelle_get_octet(tvb, frame + 1) >> 1;
+    info->lapd_control = morvastelle_get_octet(tvb, frame + 2);
 
     if ((info->lapd_control & 0x01) == 0)
         message = frame + 4;
-    else if ((info->lapd_control & ~LAPD_PF_BIT) == LAPD_UI_CONTROL)
+    else if ((info->lapd_control & ~LAPD_PF_BIT) == LAPD_UI)
         message = frame + 3;
     else
         return;
@@ -75,8 +73,7 @@ read_tap_frame(tvbuff_t *tvb, guint frame, guint captured, morvastelle_tap_info 
     guint call_ref_length = morvastelle_get_octet(tvb, message + 1) & 0x0f;
     if (captured < message + 2 + call_ref_length)
         return;
-    for (guint i = 0; i < call_ref_length; i++)
-        info->call_ref[i] = morvastelle_get_octet(tvb, message + 2 + i);
+    tvb_memcpy(tvb, info->call_ref, message + 2, call_ref_length);
     if (call_ref_length > 0) {
         info->call_ref_flag = (info->call_ref[0] & 0x80) != 0;
         info->call_ref[0] &= 0x7f;

@@ -12,6 +12,13 @@
 
 #define MORVASTELLE_TYPE_LAPD 0
 
+/* A LAPD U-frame's function is its control octet without the P/F bit. */
+#define LAPD_PF_BIT 0x10
+#define LAPD_UI 0x03
+#define LAPD_DM 0x0f
+#define LAPD_DISC 0x43
+#define LAPD_SABME 0x6f
+
 extern const value_string morvastelle_type_vals[];
 
 /* What the "morvastelle" tap hands its listeners, one per PDU, in packet

@@ -47,10 +47,10 @@ static const value_string lapd_functions[] = {
     { 0x01, "RR" },
     { 0x05, "RNR" },
     { 0x09, "REJ" },
-    { 0x6f, "SABME" },
-    { 0x0f, "DM" },
-    { 0x03, "UI" },
-    { 0x43, "DISC" },
+    { LAPD_SABME, "SABME" },
+    { LAPD_DM, "DM" },
+    { LAPD_UI, "UI" },
+    { LAPD_DISC, "DISC" },
     { 0x63, "UA" },
     { 0x87, "FRMR" },
     { 0xaf, "XID" },
@@ -64,7 +64,7 @@ frame_function(gint control)
 {
     if (control < 0 || (control & 0x01) == 0)
         return NULL;
-    guint key = (control & 0x03) == 0x01 ? control & 0x0f : control & 0xef;
+    guint key = (control & 0x03) == 0x01 ? control & 0x0f : control & ~LAPD_PF_BIT;
     return val_to_str_const(key, lapd_functions, "other");
 }
 
