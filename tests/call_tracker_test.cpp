@@ -32,13 +32,15 @@ struct sent {
     const char *calling = nullptr;
     const char *called = nullptr;
     uint8_t cause = no_cause;
+    const char *keypad = nullptr;
 };
 
 class CallTracker : public ::testing::Test {
 protected:
-    call_change send(const sent &s)
+    frame_assignment send(const sent &s)
     {
         call_message m;
+        m.frame = ++frame_;
         m.port = s.port;
         m.time = s.time;
         m.from_network = s.from_network;
@@ -51,6 +53,7 @@ protected:
         m.message_type = s.type;
         m.calling_number = s.calling;
         m.called_number = s.called;
+        m.keypad = s.keypad;
         m.cause = s.cause;
         return tracker_.add(m);
     }
@@ -60,23 +63,31 @@ protected:
     {
         std::vector<std::string> out;
         for (uint32_t port = 0; port < tracker_.ports().size(); port++) {
-            uint32_t row = 0;
             for (const call &c : tracker_.calls()) {
                 if (c.port != port)
                     continue;
-                EXPECT_EQ(c.row, row++);
-                char times[64];
+                char times[64], call_ref[2 * max_call_ref_length + 1];
                 snprintf(times, sizeof times, "%.3f %.3f %.3f", c.start, c.answer_delay(), c.connected_duration());
-                out.push_back(tracker_.ports()[port].name + " " + c.call_ref +
-                              (c.network_originated ? " network " : " user ") + c.calling_number + " " +
-                              c.called_number + " " + times + " " + call_outcome_name(c.outcome()) + " " +
+                c.call_ref_text(call_ref);
+                out.push_back(std::string(tracker_.ports()[port].name) + " " + call_ref +
+                              (c.network_originated ? " network " : " user ") + std::string(c.calling_number) + " " +
+                              std::string(c.called_number) + " " + times + " " + call_outcome_name(c.outcome()) + " " +
                               std::to_string(c.cause) + " " + std::to_string(c.frames));
             }
         }
         return out;
     }
 
+    /* The frame numbers of a call's SETUP, CONNECT and first clearing
+     * message, and its frame count. */
+    static std::string links(const call *c)
+    {
+        return std::to_string(c->setup_frame) + " " + std::to_string(c->connect_frame) + " " +
+               std::to_string(c->clearing_frame) + " " + std::to_string(c->frames);
+    }
+
     call_tracker tracker_;
+    uint32_t frame_ = 0;
 };
 
 TEST_F(CallTracker, OutcomesCausesAndTimes)
@@ -161,17 +172,26 @@ TEST_F(CallTracker, ReusedReferencesStartNewRows)
 TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
 {
     /* Global and dummy references make no row. */
-    EXPECT_EQ(send({"p", 1, network, 0x46, {0}, false, 64, 0}).changed, nullptr);
-    EXPECT_EQ(send({"p", 1, network, 0x46, {0, 0}, false, 64, 1}).changed, nullptr);
-    EXPECT_EQ(send({"p", 1, user, 0x62, {}, false, 64, 0}).changed, nullptr);
+    EXPECT_EQ(send({"p", 1, network, 0x46, {0}, false, 64, 0}).assigned, nullptr);
+    EXPECT_EQ(send({"p", 1, network, 0x46, {0, 0}, false, 64, 1}).assigned, nullptr);
+    EXPECT_EQ(send({"p", 1, user, 0x62, {}, false, 64, 0}).assigned, nullptr);
 
-    send({"p", 2, user, q931_setup, {1}, false, 64, 1, "1", ""});
+    const call *c = send({"p", 2, user, q931_setup, {1}, false, 64, 1, "1", ""}).assigned;
     /* A retransmission repeats the last send sequence number of its
-     * direction and TEI; the other direction counts on its own. */
-    EXPECT_EQ(send({"p", 3, user, q931_information, {1}, false, 64, 1, nullptr, "55"}).changed, nullptr);
+     * direction and TEI, with the same message: it belongs to the frame it
+     * repeats and changes nothing. The other direction counts on its own. */
+    frame_assignment repeat = send({"p", 3, user, q931_setup, {1}, false, 64, 1, "1", ""});
+    EXPECT_EQ(repeat.assigned, c);
+    EXPECT_EQ(repeat.retransmission_of, 4u);
+    EXPECT_FALSE(repeat.started);
     send({"p", 4, user, q931_information, {1}, false, 64, 2, nullptr, "55"});
     send({"p", 5, network, 0x02, {1}, true, 64, 2});
-    EXPECT_EQ(send({"p", 7, network, 0x02, {1}, true, 64, 2}).changed, nullptr);
+    EXPECT_EQ(send({"p", 7, network, 0x02, {1}, true, 64, 2}).retransmission_of, 7u);
+    /* A repeated global-reference frame is still no call's. */
+    send({"p", 7, network, 0x46, {0}, false, 64, 9});
+    repeat = send({"p", 7, network, 0x46, {0}, false, 64, 9});
+    EXPECT_EQ(repeat.assigned, nullptr);
+    EXPECT_EQ(repeat.retransmission_of, 9u);
     /* Overlap sending: the digits add up. */
     send({"p", 8, user, q931_information, {1}, false, 64, 3, nullptr, "12"});
     /* A new data link numbers from 0 again. */
@@ -181,6 +201,52 @@ TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
     EXPECT_EQ(rows(), (std::vector<std::string>{
                           "p 01 user 1 55123 2.000 -1.000 -1.000 in progress 255 5",
                       }));
+}
+
+TEST_F(CallTracker, FramesLinkToTheirCallAndNeverMoveToAnother)
+{
+    const call *first = send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"}).assigned;
+    const call *second = send({"p", 2, user, q931_setup, {2}, false, 64, 1, "1", "3"}).assigned;
+    send({"p", 3, network, q931_alerting, {1}, true, 64, 0});
+    /* The same N(S) on another message, of another call: a new frame. */
+    frame_assignment other = send({"p", 4, network, q931_connect, {2}, true, 64, 0});
+    EXPECT_EQ(other.assigned, second);
+    EXPECT_EQ(other.retransmission_of, 0u);
+    send({"p", 5, network, q931_connect, {1}, true, 64, 1});
+    send({"p", 9, user, q931_disconnect, {1}, false, 64, 2, nullptr, nullptr, 16});
+    send({"p", 10, network, q931_release, {1}, true, 64, 2});
+    send({"p", 11, user, q931_release_complete, {1}, false, 64, 3});
+
+    EXPECT_EQ(links(first), "1 5 6 6");
+    EXPECT_EQ(links(second), "2 4 0 2");
+    EXPECT_EQ(first->alerting_time, 3);
+    EXPECT_EQ(first->dialling_end, 1);
+    EXPECT_EQ(first->end_time, 11);
+    EXPECT_TRUE(first->released);
+    EXPECT_FALSE(second->released);
+    EXPECT_EQ(second->end_time, 4);
+}
+
+TEST_F(CallTracker, KeypadDigitsDialWhereNoCalledNumberDoes)
+{
+    /* A basic-rate terminal dials with the Keypad facility, in the SETUP
+     * and in INFORMATION messages; the last one ends its dialling. */
+    const call *keypad = send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", nullptr, no_cause, "55"}).assigned;
+    send({"p", 2, user, q931_information, {1}, false, 64, 1, nullptr, nullptr, no_cause, "5#"});
+    send({"p", 3, network, q931_information, {1}, true, 64, 0, nullptr, nullptr, no_cause, "9"});
+    send({"p", 4, network, q931_alerting, {1}, true, 64, 1});
+    EXPECT_EQ(keypad->called_number, "555#9");
+    EXPECT_EQ(keypad->dialling_end, 2);
+    /* A Called party number outweighs Keypad digits, before or after. */
+    const call *called = send({"p", 5, user, q931_setup, {2}, false, 64, 2, "1", nullptr, no_cause, "7"}).assigned;
+    send({"p", 6, user, q931_information, {2}, false, 64, 3, nullptr, "800"});
+    send({"p", 7, user, q931_information, {2}, false, 64, 4, nullptr, nullptr, no_cause, "1"});
+    EXPECT_EQ(called->called_number, "800");
+    /* A repeated SETUP dials the same keypad digits. */
+    send({"p", 8, network, q931_setup, {3}, false, broadcast_tei, -1, "1", nullptr, no_cause, "42"});
+    send({"p", 12, network, q931_setup, {3}, false, broadcast_tei, -1, "1", nullptr, no_cause, "42"});
+    EXPECT_EQ(tracker_.calls().size(), 3u);
+    EXPECT_EQ(tracker_.calls()[2].called_number, "42");
 }
 
 TEST_F(CallTracker, BroadcastCallAnsweredByOneOfTwoTerminals)
@@ -204,20 +270,14 @@ TEST_F(CallTracker, BroadcastCallAnsweredByOneOfTwoTerminals)
                       }));
 }
 
-TEST_F(CallTracker, ReportsEachChangeOfOutcome)
+TEST_F(CallTracker, BroadcastRefusalIsNotTheClearing)
 {
-    call_change started = send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"});
-    EXPECT_TRUE(started.started);
-    call_change cleared = send({"p", 2, network, q931_disconnect, {1}, true, 64, 0, nullptr, nullptr, 17});
-    EXPECT_FALSE(cleared.started);
-    EXPECT_EQ(cleared.old_outcome, call_outcome::in_progress);
-    EXPECT_EQ(cleared.old_cause, no_cause);
-    EXPECT_EQ(cleared.changed->outcome(), call_outcome::rejected);
-    EXPECT_EQ(cleared.changed, started.changed);
-
-    tracker_.clear();
-    EXPECT_TRUE(rows().empty());
-    EXPECT_TRUE(send({"p", 3, network, q931_disconnect, {1}, true, 64, 0}).started);
+    const call *c = send({"p", 1, network, q931_setup, {5}, false, broadcast_tei, -1, "9", "1"}).assigned;
+    send({"p", 2, user, q931_release_complete, {5}, true, 65, 0, nullptr, nullptr, 17});
+    EXPECT_EQ(links(c), "1 0 2 2");
+    send({"p", 3, user, q931_connect, {5}, true, 64, 0});
+    EXPECT_EQ(links(c), "1 3 0 3");
+    EXPECT_EQ(c->connected_duration(), -1);
 }
 
 } // namespace

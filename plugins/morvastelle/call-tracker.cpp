@@ -5,6 +5,7 @@
 
 #include "call-tracker.h"
 
+#include <cstring>
 #include <functional>
 
 namespace morvastelle {
@@ -25,6 +26,13 @@ call_outcome_name(call_outcome outcome)
         break;
     }
     return "in progress";
+}
+
+bool
+is_clearing(uint8_t message_type)
+{
+    return message_type == q931_disconnect || message_type == q931_release ||
+           message_type == q931_release_complete;
 }
 
 call_outcome
@@ -52,151 +60,240 @@ call::connected_duration() const
     return connected && cleared && clearing_time >= connect_time ? clearing_time - connect_time : -1;
 }
 
+void
+call::call_ref_text(char *text) const
+{
+    static const char digits[] = "0123456789abcdef";
+    for (unsigned i = 0; i < call_ref_length; i++) {
+        *text++ = digits[call_ref[i] >> 4];
+        *text++ = digits[call_ref[i] & 0x0f];
+    }
+    *text = '\0';
+}
+
 bool
 call_tracker::call_key::operator==(const call_key &other) const
 {
     return port == other.port && network_originated == other.network_originated && tei == other.tei &&
-           call_ref == other.call_ref;
+           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, call_ref_length) == 0;
 }
 
 std::size_t
 call_tracker::call_key_hash::operator()(const call_key &key) const
 {
-    std::size_t hash = std::hash<std::string>()(key.call_ref);
-    hash = hash * 31 + key.port;
+    std::size_t hash = key.port;
     hash = hash * 31 + key.tei;
-    return hash * 2 + (key.network_originated ? 1 : 0);
+    hash = hash * 2 + (key.network_originated ? 1 : 0);
+    for (unsigned i = 0; i < key.call_ref_length; i++)
+        hash = hash * 257 + key.call_ref[i];
+    return hash * 31 + key.call_ref_length;
 }
 
-static bool
-is_clearing(uint8_t message_type)
+call_tracker::call_tracker(std::pmr::memory_resource *memory)
+    : memory_(memory), ports_(memory), port_indices_(memory), calls_(memory), active_(memory),
+      last_frames_(memory)
 {
-    return message_type == q931_disconnect || message_type == q931_release ||
-           message_type == q931_release_complete;
-}
-
-static std::string
-hex_octets(const uint8_t *octets, unsigned length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < length; i++) {
-        out += digits[octets[i] >> 4];
-        out += digits[octets[i] & 0x0f];
-    }
-    return out;
 }
 
 uint32_t
-call_tracker::port_index(const char *name)
+call_tracker::port_index(std::string_view name)
 {
     auto found = port_indices_.find(name);
     if (found != port_indices_.end())
         return found->second;
     uint32_t index = static_cast<uint32_t>(ports_.size());
-    ports_.push_back(call_port{name, 0});
-    port_indices_.emplace(name, index);
+    const call_port &port = ports_.emplace_back(name, memory_);
+    port_indices_.emplace(std::string_view(port.name), index);
     return index;
 }
 
-bool
-call_tracker::repeats_last_frame(uint32_t port, const call_message &message)
+uint32_t
+call_tracker::port_frame(std::string_view name, double time)
+{
+    size_t known = ports_.size();
+    uint32_t index = port_index(name);
+    call_port &port = ports_[index];
+    if (ports_.size() != known)
+        port.first_frame_time = time;
+    port.last_frame_time = time;
+    return index;
+}
+
+static uint64_t
+link_direction(uint32_t port, bool from_network, unsigned tei)
+{
+    return (uint64_t)port << 8 | (from_network ? 0x80u : 0u) | (tei & 0x7f);
+}
+
+const call_tracker::last_frame *
+call_tracker::repeated_frame(const call_message &message, uint32_t port)
 {
     if (!message.numbered)
-        return false;
-    auto key = std::make_tuple(port, message.from_network, message.tei);
-    auto found = last_send_sequence_.find(key);
-    if (found != last_send_sequence_.end() && found->second == message.send_sequence)
-        return true;
-    last_send_sequence_[key] = message.send_sequence;
-    return false;
+        return nullptr;
+    auto found = last_frames_.find(link_direction(port, message.from_network, message.tei));
+    if (found == last_frames_.end())
+        return nullptr;
+    /* The same number on another message is a new frame: the data link
+     * started again where the capture did not see it. */
+    const last_frame &last = found->second;
+    if (last.send_sequence != message.send_sequence || last.message_type != message.message_type ||
+        last.call_ref_flag != message.call_ref_flag || last.call_ref_length != message.call_ref_length ||
+        memcmp(last.call_ref, message.call_ref, message.call_ref_length) != 0)
+        return nullptr;
+    return &last;
+}
+
+void
+call_tracker::remember_frame(const call_message &message, uint32_t port, const call *assigned)
+{
+    if (!message.numbered)
+        return;
+    last_frame &last = last_frames_[link_direction(port, message.from_network, message.tei)];
+    last.frame = message.frame;
+    last.call_id = assigned ? assigned->id : no_call;
+    last.send_sequence = static_cast<uint8_t>(message.send_sequence);
+    last.message_type = message.message_type;
+    last.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
+    last.call_ref_flag = message.call_ref_flag;
+    memcpy(last.call_ref, message.call_ref, message.call_ref_length);
 }
 
 call *
 call_tracker::start_call(uint32_t port, const call_message &message, bool network_originated)
 {
-    calls_.emplace_back();
-    call *c = &calls_.back();
-    c->id = static_cast<uint32_t>(calls_.size() - 1);
-    c->port = port;
-    c->row = ports_[port].calls++;
-    c->call_ref = hex_octets(message.call_ref, message.call_ref_length);
-    c->network_originated = network_originated;
-    c->start = message.time;
-    return c;
+    call &c = calls_.emplace_back(memory_);
+    c.id = static_cast<uint32_t>(calls_.size() - 1);
+    c.port = port;
+    ports_[port].calls++;
+    c.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
+    memcpy(c.call_ref, message.call_ref, message.call_ref_length);
+    c.network_originated = network_originated;
+    c.start = message.time;
+    return &c;
 }
 
-call_change
+/* The called number a message dials: its Called party numbers, or where it
+ * has none, its Keypad facility digits. */
+static const char *
+dialled_digits(const call_message &message, bool *from_keypad)
+{
+    *from_keypad = !message.called_number && message.keypad;
+    return message.called_number ? message.called_number : message.keypad;
+}
+
+static void
+add_dialled_digits(call &c, const call_message &message)
+{
+    bool from_keypad;
+    const char *digits = dialled_digits(message, &from_keypad);
+    if (!digits)
+        return;
+    /* Keypad digits count only while no Called party number was seen. */
+    if (from_keypad && !c.called_from_keypad && !c.called_number.empty())
+        return;
+    if (!from_keypad && c.called_from_keypad)
+        c.called_number.clear();
+    c.called_from_keypad = from_keypad;
+    c.called_number += digits;
+}
+
+frame_assignment
 call_tracker::add(const call_message &message)
 {
-    call_change change;
-    uint32_t port = port_index(message.port);
+    frame_assignment result;
+    uint32_t port = port_frame(message.port, message.time);
+    if (message.call_ref_length > max_call_ref_length)
+        return result;
 
-    if (repeats_last_frame(port, message))
-        return change;
+    if (const last_frame *repeat = repeated_frame(message, port)) {
+        result.retransmission_of = repeat->frame;
+        if (repeat->call_id != no_call)
+            result.assigned = &calls_[repeat->call_id];
+        return result;
+    }
 
     /* The dummy and the global call reference belong to no call. */
     bool global = true;
     for (unsigned i = 0; i < message.call_ref_length; i++)
         global = global && message.call_ref[i] == 0;
-    if (global)
-        return change;
+    if (global) {
+        remember_frame(message, port, nullptr);
+        return result;
+    }
 
     /* Each side picks its own references, and a user picks them per data
      * link; the network's calls may be answered on any TEI. */
     bool network_originated = message.call_ref_flag ? !message.from_network : message.from_network;
-    call_key key{port, network_originated, network_originated ? 0 : message.tei,
-                 std::string(reinterpret_cast<const char *>(message.call_ref), message.call_ref_length)};
+    call_key key = {};
+    key.port = port;
+    key.network_originated = network_originated;
+    key.tei = static_cast<uint8_t>(network_originated ? 0 : message.tei);
+    key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
+    memcpy(key.call_ref, message.call_ref, message.call_ref_length);
 
     auto active = active_.find(key);
-    call *c = active != active_.end() ? active->second : nullptr;
+    call *c = active != active_.end() ? &calls_[active->second] : nullptr;
+    bool from_keypad;
+    const char *dialled = dialled_digits(message, &from_keypad);
     /* A side that has no answer to its SETUP sends it again (timer T303):
      * the same call, not a new one. */
     bool repeated_setup = message.message_type == q931_setup && c && c->setup_seen && c->frames == 1 &&
                           c->calling_number == (message.calling_number ? message.calling_number : "") &&
-                          c->called_number == (message.called_number ? message.called_number : "");
+                          c->called_number == (dialled ? dialled : "");
     if ((message.message_type == q931_setup && !repeated_setup) || !c) {
         c = start_call(port, message, network_originated);
-        change.started = true;
+        result.started = true;
         if (message.message_type == q931_setup) {
             c->setup_seen = true;
+            c->setup_frame = message.frame;
+            c->dialling_end = message.time;
             c->broadcast = message.from_network && message.tei == broadcast_tei;
-            if (message.calling_number)
-                c->calling_number = message.calling_number;
-            if (message.called_number)
-                c->called_number = message.called_number;
         } else {
             c->calling_number = "?";
             c->called_number = "?";
         }
-        active_[key] = c;
-    } else {
-        change.old_outcome = c->outcome();
-        change.old_cause = c->cause;
+        active_[key] = c->id;
     }
-    change.changed = c;
+    result.assigned = c;
+    if (result.started && c->setup_seen)
+        result.details |= call_detail_numbers;
+    remember_frame(message, port, c);
     c->frames++;
+    if (!c->released)
+        c->end_time = message.time;
 
     /* On a broadcast call, a terminal other than the one that answered
      * clears only its own part of the call. */
     bool other_terminal = c->broadcast && message.tei != broadcast_tei && c->connected &&
                           message.tei != c->answering_tei;
+    bool from_calling_side = message.from_network == network_originated;
 
     switch (message.message_type) {
+    case q931_alerting:
+        if (c->alerting_time < 0)
+            c->alerting_time = message.time;
+        break;
     case q931_connect:
         if (!c->connected) {
             c->connected = true;
             c->connect_time = message.time;
+            c->connect_frame = message.frame;
             c->answering_tei = static_cast<uint8_t>(message.tei);
             if (c->broadcast && c->cleared && c->clearing_tei != message.tei) {
                 c->cleared = false;
                 c->cause = no_cause;
+                c->causes_from_frame = message.frame;
+                c->clearing_time = -1;
+                c->clearing_frame = 0;
             }
         }
         break;
     case q931_information:
-        if (c->setup_seen && message.called_number)
-            c->called_number += message.called_number;
+        if (!c->setup_seen)
+            break;
+        result.details |= call_detail_dialled;
+        if (from_calling_side && c->alerting_time < 0 && !c->connected)
+            c->dialling_end = message.time;
         break;
     default:
         if (!is_clearing(message.message_type) || other_terminal)
@@ -204,38 +301,50 @@ call_tracker::add(const call_message &message)
         if (!c->cleared) {
             c->cleared = true;
             c->clearing_time = message.time;
+            c->clearing_frame = message.frame;
             c->clearing_tei = static_cast<uint8_t>(message.tei);
-            c->cleared_by_calling_side = message.from_network == network_originated;
+            c->cleared_by_calling_side = from_calling_side;
         }
-        if (c->cause == no_cause)
-            c->cause = message.cause;
+        result.details |= call_detail_cause;
         /* Until someone answers a broadcast call, other terminals may. */
         bool more_terminals = c->broadcast && !c->connected && message.tei != broadcast_tei;
-        if (message.message_type == q931_release_complete && !more_terminals)
+        if (message.message_type == q931_release_complete && !more_terminals) {
+            c->released = true;
             active_.erase(key);
+        }
         break;
     }
-    return change;
+    if (message.has_details)
+        apply_details(*c, result.details, message);
+    return result;
 }
 
 void
-call_tracker::link_reset(const char *port, unsigned tei)
+call_tracker::add_details(uint32_t call_id, uint8_t details, const call_message &message)
+{
+    if (call_id < calls_.size())
+        apply_details(calls_[call_id], details, message);
+}
+
+void
+call_tracker::apply_details(call &c, uint8_t details, const call_message &message)
+{
+    if ((details & call_detail_numbers) && message.calling_number)
+        c.calling_number = message.calling_number;
+    if (details & (call_detail_numbers | call_detail_dialled))
+        add_dialled_digits(c, message);
+    if ((details & call_detail_cause) && c.cause == no_cause && message.frame >= c.causes_from_frame)
+        c.cause = message.cause;
+}
+
+void
+call_tracker::link_reset(std::string_view port, unsigned tei)
 {
     auto found = port_indices_.find(port);
     if (found == port_indices_.end())
         return;
-    last_send_sequence_.erase(std::make_tuple(found->second, false, tei));
-    last_send_sequence_.erase(std::make_tuple(found->second, true, tei));
-}
-
-void
-call_tracker::clear()
-{
-    active_.clear();
-    last_send_sequence_.clear();
-    port_indices_.clear();
-    ports_.clear();
-    calls_.clear();
+    last_frames_.erase(link_direction(found->second, false, tei));
+    last_frames_.erase(link_direction(found->second, true, tei));
 }
 
 } // namespace morvastelle

@@ -1,7 +1,9 @@
 /* call-tracker.h
  * Calls per ISDN port, followed from their Q.931 messages. Plain C++ with
- * no host types: the statistics feed it what the taps report, and the
- * unit tests drive it directly.
+ * no host types: the call analysis layer feeds it each message once, in
+ * frame order, and the unit tests drive it directly. Everything it keeps
+ * comes from one memory resource, so the layer can put it in the host's
+ * file-scoped memory.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -12,9 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <memory_resource>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <unordered_map>
 
 namespace morvastelle {
@@ -25,6 +27,7 @@ const char *call_outcome_name(call_outcome outcome);
 
 /* The Q.931 message types the tracker acts on. */
 enum : uint8_t {
+    q931_alerting = 0x01,
     q931_connect = 0x07,
     q931_setup = 0x05,
     q931_disconnect = 0x45,
@@ -33,12 +36,24 @@ enum : uint8_t {
     q931_information = 0x7b,
 };
 
+bool is_clearing(uint8_t message_type);
+
 const uint8_t no_cause = 255;
 const unsigned broadcast_tei = 127;
+const unsigned max_call_ref_length = 15;
+
+/* What a message may tell of its call beyond its place in it, from the
+ * host's decoding of the whole message: */
+enum : uint8_t {
+    call_detail_numbers = 0x01,  /* calling and called number of a SETUP */
+    call_detail_dialled = 0x02,  /* more digits of the called number */
+    call_detail_cause = 0x04,    /* the call's cause, if first to carry one */
+};
 
 /* One Q.931 message with what its LAPD frame says about it. */
 struct call_message {
-    const char *port = "";
+    uint32_t frame = 0;          /* the frame's number, from 1 */
+    std::string_view port;       /* the ISDN port name's octets */
     double time = 0;             /* seconds since the capture's first packet */
     bool from_network = false;   /* the sending side */
     unsigned tei = 0;
@@ -48,29 +63,51 @@ struct call_message {
     const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
     bool call_ref_flag = false;
     uint8_t message_type = 0;
+    /* False when the host has not decoded the message's information
+     * elements (yet): they are then added with add_details. */
+    bool has_details = true;
     const char *calling_number = nullptr;  /* null when the message has none */
     const char *called_number = nullptr;
+    const char *keypad = nullptr;          /* Keypad facility digits */
     uint8_t cause = no_cause;
 };
 
-/* Laid out small: a capture may hold a great many calls. */
+/* Laid out small: a capture may hold a great many calls. Times are seconds
+ * since the capture's first packet, negative where the call has none. */
 struct call {
-    std::string call_ref;        /* hex, as on the wire without the flag */
-    std::string calling_number;
-    std::string called_number;
+    explicit call(std::pmr::memory_resource *memory) : calling_number(memory), called_number(memory) {}
+
+    std::pmr::string calling_number;
+    std::pmr::string called_number;  /* Called party numbers, else Keypad digits */
     double start = 0;
-    double connect_time = 0;
-    double clearing_time = 0;
-    uint32_t id = 0;             /* the calls' start order, from 0 */
-    uint32_t port = 0;           /* index into call_tracker::ports() */
-    uint32_t row = 0;            /* position among the port's calls */
+    double connect_time = -1;
+    double clearing_time = -1;
+    double alerting_time = -1;       /* the first ALERTING */
+    /* The SETUP, or the calling side's last INFORMATION before the call
+     * was alerted or answered (overlap sending). */
+    double dialling_end = -1;
+    /* The RELEASE COMPLETE that ended the call, else its last message. */
+    double end_time = 0;
+    uint32_t id = 0;                 /* the calls' start order, from 0 */
+    uint32_t port = 0;               /* index into call_tracker::ports() */
     uint32_t frames = 0;
+    /* Frame numbers, 0 where the call has no such message. */
+    uint32_t setup_frame = 0;
+    uint32_t connect_frame = 0;
+    uint32_t clearing_frame = 0;     /* the first clearing message */
+    /* Clearing messages before this frame carry no cause of the call's: a
+     * broadcast call answered after a refusal. */
+    uint32_t causes_from_frame = 0;
+    uint8_t call_ref[max_call_ref_length] = {};
+    uint8_t call_ref_length = 0;
     uint8_t cause = no_cause;
     bool network_originated = false;
     bool setup_seen = false;
     bool connected = false;
     bool cleared = false;
     bool cleared_by_calling_side = false;
+    bool released = false;           /* RELEASE COMPLETE freed the reference */
+    bool called_from_keypad = false;
     /* A SETUP broadcast on TEI 127 may be answered by several terminals;
      * until one connects, the terminal whose clearing was recorded. */
     bool broadcast = false;
@@ -81,55 +118,88 @@ struct call {
     /* Negative where the call has none. */
     double answer_delay() const;
     double connected_duration() const;
+    /* The reference's value octets in hex, without the flag bit: `text`
+     * holds 2 * max_call_ref_length + 1 characters. */
+    void call_ref_text(char *text) const;
 };
 
 struct call_port {
-    std::string name;
+    explicit call_port(std::string_view octets, std::pmr::memory_resource *memory) : name(octets, memory) {}
+
+    std::pmr::string name;       /* the name's octets as captured */
     uint32_t calls = 0;
+    double first_frame_time = 0; /* of any MORVASTELLE frame of the port */
+    double last_frame_time = 0;
 };
 
-/* What a message did, for the statistics to redraw. */
-struct call_change {
-    call *changed = nullptr;     /* null: the message belongs to no call */
-    bool started = false;        /* a new row */
-    call_outcome old_outcome = call_outcome::in_progress;
-    uint8_t old_cause = no_cause;
+/* What the tracker made of one frame. */
+struct frame_assignment {
+    call *assigned = nullptr;    /* null: the frame belongs to no call */
+    bool started = false;        /* the frame started the call */
+    /* A repeated I-frame: the frame it repeats. It belongs to that frame's
+     * call, and changes nothing. */
+    uint32_t retransmission_of = 0;
+    uint8_t details = 0;         /* call_detail_* the frame may add */
 };
 
 class call_tracker {
 public:
-    call_change add(const call_message &message);
+    explicit call_tracker(std::pmr::memory_resource *memory = std::pmr::get_default_resource());
+
+    /* Any MORVASTELLE frame of `port`, Q.931 or not: the port's index. */
+    uint32_t port_frame(std::string_view port, double time);
+    /* Messages come in frame order, each once. */
+    frame_assignment add(const call_message &message);
+    /* The details of a message added without them, with what add() said
+     * they may add; such messages come in frame order too. */
+    void add_details(uint32_t call_id, uint8_t details, const call_message &message);
     /* The data link of TEI `tei` on `port` was set up or taken down: its
      * send sequence numbers start again. */
-    void link_reset(const char *port, unsigned tei);
-    void clear();
+    void link_reset(std::string_view port, unsigned tei);
 
-    const std::deque<call_port> &ports() const { return ports_; }
-    /* In the order they started. */
-    const std::deque<call> &calls() const { return calls_; }
+    const std::pmr::deque<call_port> &ports() const { return ports_; }
+    /* In the order they started: a call's id is its index. */
+    const std::pmr::deque<call> &calls() const { return calls_; }
 
 private:
     struct call_key {
         uint32_t port;
         bool network_originated;
-        unsigned tei;            /* 0 for network-originated calls */
-        std::string call_ref;
+        uint8_t tei;             /* 0 for network-originated calls */
+        uint8_t call_ref_length;
+        uint8_t call_ref[max_call_ref_length];
         bool operator==(const call_key &other) const;
     };
     struct call_key_hash {
         std::size_t operator()(const call_key &key) const;
     };
+    /* The last I-frame of one direction of one data link: enough of it to
+     * tell its repeat from a new frame with the same number. */
+    struct last_frame {
+        uint32_t frame;
+        uint32_t call_id;        /* no_call when it belonged to none */
+        uint8_t send_sequence;
+        uint8_t message_type;
+        uint8_t call_ref_length;
+        bool call_ref_flag;
+        uint8_t call_ref[max_call_ref_length];
+    };
+    static const uint32_t no_call = UINT32_MAX;
 
-    uint32_t port_index(const char *name);
-    bool repeats_last_frame(uint32_t port, const call_message &message);
+    uint32_t port_index(std::string_view name);
+    const last_frame *repeated_frame(const call_message &message, uint32_t port);
+    void remember_frame(const call_message &message, uint32_t port, const call *assigned);
     call *start_call(uint32_t port, const call_message &message, bool network_originated);
+    static void apply_details(call &c, uint8_t details, const call_message &message);
 
-    std::deque<call_port> ports_;
-    std::unordered_map<std::string, uint32_t> port_indices_;
-    std::deque<call> calls_;     /* a deque: rows point into it */
-    std::unordered_map<call_key, call *, call_key_hash> active_;
-    /* Last send sequence number per port, direction and TEI. */
-    std::map<std::tuple<uint32_t, bool, unsigned>, unsigned> last_send_sequence_;
+    std::pmr::memory_resource *memory_;
+    std::pmr::deque<call_port> ports_;
+    /* Keys view the names in ports_, which never move. */
+    std::pmr::unordered_map<std::string_view, uint32_t> port_indices_;
+    std::pmr::deque<call> calls_;
+    std::pmr::unordered_map<call_key, uint32_t, call_key_hash> active_;
+    /* By port, direction and TEI. */
+    std::pmr::unordered_map<uint64_t, last_frame> last_frames_;
 };
 
 } // namespace morvastelle
