@@ -39,7 +39,7 @@ static tap_packet_status
 read_tap_record(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_tap_info *info = static_cast<const morvastelle_tap_info *>(data);
-    tap_record_sum = info->type + info->header_whole + info->pdu_length + info->lapd_control +
+    tap_record_sum = info->type + info->header_whole + info->pdu_length + info->lapd.control +
            (info->isdn_port ? strlen(info->isdn_port) : 0);
     return TAP_PACKET_DONT_REDRAW;
 }

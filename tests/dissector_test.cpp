@@ -165,7 +165,8 @@ TEST_F(MorvastelleDissector, ShowsHeaderAndHandsFrameToLapdBesideIt)
     EXPECT_EQ(port->value, "\"isdn0\"");
     EXPECT_EQ(port->label, "ISDN-Port: isdn0");
 
-    EXPECT_EQ(top_level_protocols(fields), (std::vector<std::string>{"morvastelle", "lapd", "q931"}));
+    /* The call layer's item follows Q.931 at the top level. */
+    EXPECT_EQ(top_level_protocols(fields), (std::vector<std::string>{"morvastelle", "lapd", "q931", "morvastelle_call"}));
     EXPECT_EQ(find_field(fields, "lapd")->start, H + 7);
     EXPECT_EQ(find_field(fields, "q931.message_type")->value, "5");
     EXPECT_EQ(find_field(fields, "_ws.malformed"), nullptr);

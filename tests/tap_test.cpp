@@ -28,15 +28,18 @@ describe(const morvastelle_tap_info *info)
                       (info->header_whole ? " whole" : " short");
     if (info->isdn_port)
         out += " port=\"" + std::string(info->isdn_port) + "\"";
-    if (info->lapd_control >= 0) {
-        out += " control=" + std::to_string(info->lapd_control) + " sapi=" + std::to_string(info->lapd_sapi) +
-               (info->lapd_cr ? " cr=1" : " cr=0") + " tei=" + std::to_string(info->lapd_tei);
+    if (info->lapd.control >= 0) {
+        out += " control=" + std::to_string(info->lapd.control) + " sapi=" + std::to_string(info->lapd.sapi) +
+               (info->lapd.cr ? " cr=1" : " cr=0") + " tei=" + std::to_string(info->lapd.tei);
     }
-    if (info->call_ref_length >= 0) {
-        out += " ref=" + std::string(info->call_ref_flag ? "1:" : "0:");
-        for (int i = 0; i < info->call_ref_length; i++)
-            out += std::to_string(info->call_ref[i]) + ".";
+    if (info->lapd.call_ref_length >= 0) {
+        out += " ref=" + std::string(info->lapd.call_ref_flag ? "1:" : "0:");
+        for (int i = 0; i < info->lapd.call_ref_length; i++)
+            out += std::to_string(info->lapd.call_ref[i]) + ".";
     }
+    if (info->lapd.message_type >= 0)
+        out += " message=" + std::to_string(info->lapd.message_type) + "@" +
+               std::to_string(info->lapd.information_elements);
     return out;
 }
 
@@ -118,7 +121,7 @@ TEST_F(MorvastelleTap, KeepsPortNameOctetsAsText)
     EXPECT_EQ(records_, std::vector<std::string>{"type=0 len=9 whole port=\"a\"\n\xef\xbf\xbd\" control=115 sapi=0 cr=0 tei=64"});
 }
 
-TEST_F(MorvastelleTap, CarriesTheCallReferenceOfQ931Frames)
+TEST_F(MorvastelleTap, CarriesTheCallReferenceAndMessageTypeOfQ931Frames)
 {
     const bytes pdus[] = {
         /* I-frame from the network, 1-octet reference with the flag. */
@@ -127,15 +130,18 @@ TEST_F(MorvastelleTap, CarriesTheCallReferenceOfQ931Frames)
         {0x00, 0x01, 'p', 0x02, 0xff, 0x13, 0x08, 0x02, 0x00, 0x05, 0x05},
         /* The dummy reference. */
         {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x00, 0x62},
+        /* The message type was not captured. */
+        {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x01, 0x01},
         /* The reference claims 3 octets, 2 are there. */
         {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x03, 0x01, 0x02},
         /* Not call control: SAPI 63. */
         {0x00, 0x01, 'p', 0xfc, 0x81, 0x03, 0x0f, 0x01, 0x01},
     };
     const std::vector<std::string> expected = {
-        "type=0 len=11 whole port=\"p\" control=4 sapi=0 cr=1 tei=64 ref=1:1.",
-        "type=0 len=11 whole port=\"p\" control=19 sapi=0 cr=1 tei=127 ref=0:0.5.",
-        "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0:",
+        "type=0 len=11 whole port=\"p\" control=4 sapi=0 cr=1 tei=64 ref=1:1. message=7@11",
+        "type=0 len=11 whole port=\"p\" control=19 sapi=0 cr=1 tei=127 ref=0:0.5. message=5@11",
+        "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0: message=98@10",
+        "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0:1.",
         "type=0 len=11 whole port=\"p\" control=0 sapi=0 cr=0 tei=64",
         "type=0 len=9 whole port=\"p\" control=3 sapi=63 cr=0 tei=64",
     };

@@ -9,6 +9,7 @@
 #include <epan/tap.h>
 #include "host-version.h"
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-call.h"
 
 /* Newer hosts deprecate the old accessor name; both read one octet. */
 #if MORVASTELLE_HOST_AT_LEAST(4, 2)
@@ -43,69 +44,89 @@ const value_string morvastelle_type_vals[] = {
 
 /*
  * The frame's address and, for the frames that carry Q.931 (I- and
- * UI-frames on SAPI 0), the message's call reference: the call statistics
- * key calls on them, and the host's q931 tap gives no usable reference.
- * Reads only octets that were captured.
+ * UI-frames on SAPI 0), the message's call reference and type: the call
+ * layer keys calls on them, and the host's q931 tap gives no usable
+ * reference. `octets` are the PDU's captured octets, the frame starts at
+ * `frame`.
  */
 static void
-read_tap_frame(tvbuff_t *tvb, guint frame, guint captured, morvastelle_tap_info *info)
+read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_lapd_frame *lapd)
 {
     guint message;
 
     /* The control field follows the frame's two address octets. */
     if (captured <= frame + 2)
         return;
-    guint8 address = morvastelle_get_octet(tvb, frame);
-    info->lapd_sapi = address >> 2;
-    info->lapd_cr = (address & 0x02) != 0;
-    info->lapd_tei = morvastelle_get_octet(tvb, frame + 1) >> 1;
-    info->lapd_control = morvastelle_get_octet(tvb, frame + 2);
+    lapd->sapi = octets[frame] >> 2;
+    lapd->cr = (octets[frame] & 0x02) != 0;
+    lapd->tei = octets[frame + 1] >> 1;
+    lapd->control = octets[frame + 2];
 
-    if ((info->lapd_control & 0x01) == 0)
+    if ((lapd->control & 0x01) == 0)
         message = frame + 4;
-    else if ((info->lapd_control & ~LAPD_PF_BIT) == LAPD_UI)
+    else if ((lapd->control & ~LAPD_PF_BIT) == LAPD_UI)
         message = frame + 3;
     else
         return;
     /* The protocol discriminator, then the reference's length octet. */
-    if (info->lapd_sapi != LAPD_SAPI_CALL_CONTROL || captured <= message + 1)
+    if (lapd->sapi != LAPD_SAPI_CALL_CONTROL || captured <= message + 1)
         return;
-    guint call_ref_length = morvastelle_get_octet(tvb, message + 1) & 0x0f;
-    if (captured < message + 2 + call_ref_length)
+    guint call_ref_length = octets[message + 1] & 0x0f;
+    guint message_type = message + 2 + call_ref_length;
+    if (captured < message_type)
         return;
-    tvb_memcpy(tvb, info->call_ref, message + 2, call_ref_length);
+    memcpy(lapd->call_ref, octets + message + 2, call_ref_length);
     if (call_ref_length > 0) {
-        info->call_ref_flag = (info->call_ref[0] & 0x80) != 0;
-        info->call_ref[0] &= 0x7f;
+        lapd->call_ref_flag = (lapd->call_ref[0] & 0x80) != 0;
+        lapd->call_ref[0] &= 0x7f;
     }
-    info->call_ref_length = (gint)call_ref_length;
+    lapd->call_ref_length = (gint)call_ref_length;
+    if (captured > message_type) {
+        lapd->message_type = octets[message_type];
+        lapd->information_elements = message_type + 1;
+    }
 }
 
 /*
- * Reads only what was captured, so it can run before the header's reads and
- * a short PDU is still counted: the bounds error that flags it ends the
- * dissection, not the tap.
+ * What the PDU's captured octets say, read without raising: it runs before
+ * the header's own reads, so a short PDU is still reported, and the bounds
+ * error that flags it ends the dissection, not this.
  */
 static void
-queue_tap_record(tvbuff_t *tvb, packet_info *pinfo)
+read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
 {
-    morvastelle_tap_info *info = wmem_new0(pinfo->pool, morvastelle_tap_info);
     guint captured = tvb_captured_length(tvb);
+    const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
 
+    memset(info, 0, sizeof *info);
     info->pdu_length = tvb_reported_length(tvb);
-    info->lapd_control = -1;
-    info->call_ref_length = -1;
+    info->lapd.control = -1;
+    info->lapd.call_ref_length = -1;
+    info->lapd.message_type = -1;
     if (captured >= 1)
-        info->type = morvastelle_get_octet(tvb, 0);
+        info->type = octets[0];
 
     if (captured >= 1 && info->type != MORVASTELLE_TYPE_LAPD) {
         info->header_whole = TRUE;
     } else if (captured >= 2) {
-        guint port_name_len = morvastelle_get_octet(tvb, 1);
-        guint port_name_captured = MIN(port_name_len, captured - 2);
+        guint port_name_len = octets[1];
+        info->header_whole = captured - 2 >= port_name_len;
+        read_lapd_frame(octets, captured, 2 + port_name_len, &info->lapd);
+    }
+}
+
+static void
+queue_tap_record(tvbuff_t *tvb, packet_info *pinfo, const morvastelle_tap_info *pdu)
+{
+    morvastelle_tap_info *info = wmem_new(pinfo->pool, morvastelle_tap_info);
+    guint captured = tvb_captured_length(tvb);
+
+    *info = *pdu;
+    if (info->type != MORVASTELLE_TYPE_LAPD) {
+        info->isdn_port = NULL;
+    } else if (captured >= 2) {
+        guint port_name_captured = MIN(morvastelle_get_octet(tvb, 1), captured - 2);
         info->isdn_port = (const char *)tvb_get_string_enc(pinfo->pool, tvb, 2, port_name_captured, ENC_ASCII);
-        info->header_whole = port_name_captured == port_name_len;
-        read_tap_frame(tvb, 2 + port_name_len, captured, info);
     } else {
         info->isdn_port = "";
     }
@@ -130,8 +151,16 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
     col_clear(pinfo->cinfo, COL_INFO);
 
-    if (have_tap_listener(morvastelle_tap))
-        queue_tap_record(tvb, pinfo);
+    gboolean tapped = have_tap_listener(morvastelle_tap);
+    gboolean for_calls = morvastelle_call_pdu_seen(pinfo);
+    if (tapped || for_calls) {
+        morvastelle_tap_info pdu;
+        read_pdu(tvb, &pdu);
+        if (tapped)
+            queue_tap_record(tvb, pinfo, &pdu);
+        if (for_calls)
+            morvastelle_call_pdu_read(pinfo, tvb, &pdu);
+    }
 
     if (tree) {
         proto_item *ti = proto_tree_add_item(tree, proto_morvastelle, tvb, 0, -1, ENC_NA);

@@ -21,6 +21,25 @@
 
 extern const value_string morvastelle_type_vals[];
 
+/* What a PDU's tunnelled LAPD frame says about itself, from its captured
+ * octets alone. */
+typedef struct _morvastelle_lapd_frame {
+    gint control;            /* first control octet, -1 if none */
+    /* The frame's address, valid when control is not -1. */
+    guint8 sapi;
+    gboolean cr;
+    guint8 tei;
+    /* The Q.931 message an I- or UI-frame on SAPI 0 carries: its call
+     * reference, -1 unless its length octet and all its value octets were
+     * captured, with the flag bit kept apart from the value octets; its
+     * message type, -1 unless captured too. */
+    gint call_ref_length;
+    gboolean call_ref_flag;
+    guint8 call_ref[15];
+    gint message_type;
+    guint information_elements;  /* PDU offset of the octet after the type */
+} morvastelle_lapd_frame;
+
 /* What the "morvastelle" tap hands its listeners, one per PDU, in packet
  * scope. */
 typedef struct _morvastelle_tap_info {
@@ -28,17 +47,7 @@ typedef struct _morvastelle_tap_info {
     gboolean header_whole;   /* Type, L and all L name octets captured */
     const char *isdn_port;   /* Type 0: the name as far as captured; else NULL */
     guint pdu_length;        /* as reported, captured or not */
-    gint lapd_control;       /* first control octet of the frame, -1 if none */
-    /* The frame's address, valid when lapd_control is not -1. */
-    guint8 lapd_sapi;
-    gboolean lapd_cr;
-    guint8 lapd_tei;
-    /* The call reference of the Q.931 message an I- or UI-frame on SAPI 0
-     * carries: -1 unless its length octet and all its value octets were
-     * captured. The flag bit is kept apart from the value octets. */
-    gint call_ref_length;
-    gboolean call_ref_flag;
-    guint8 call_ref[15];
+    morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
 
 void proto_register_morvastelle(void);

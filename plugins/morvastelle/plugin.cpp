@@ -13,6 +13,7 @@
 
 #include "host-version.h"
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-call.h"
 #include "stats-morvastelle.h"
 
 #if MORVASTELLE_HOST_AT_LEAST(4, 2)
@@ -44,6 +45,12 @@ plugin_register(void)
     plugin_morvastelle.register_protoinfo = proto_register_morvastelle;
     plugin_morvastelle.register_handoff = proto_reg_handoff_morvastelle;
     proto_register_plugin(&plugin_morvastelle);
+
+    static proto_plugin plugin_morvastelle_call;
+
+    plugin_morvastelle_call.register_protoinfo = proto_register_morvastelle_call;
+    plugin_morvastelle_call.register_handoff = proto_reg_handoff_morvastelle_call;
+    proto_register_plugin(&plugin_morvastelle_call);
 
     static tap_plugin stats_morvastelle;
 

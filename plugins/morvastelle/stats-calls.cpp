@@ -1,7 +1,8 @@
 /* stats-calls.cpp
  * Calls per ISDN port as one of the host's statistics tables:
  * "tshark -z morvastelle.calls[,FILTER]" and Telephony > MORVASTELLE Calls
- * in the GUI. One table per port, one row per call.
+ * in the GUI. One table per port, one row per call, the calls as the call
+ * layer assigned them.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -15,7 +16,7 @@
 #include <epan/packet.h>
 #include <epan/stat_tap_ui.h>
 
-#include "call-feed.h"
+#include "packet-morvastelle-call.h"
 #include "host-version.h"
 #include "stats-morvastelle.h"
 
@@ -27,9 +28,9 @@
 #endif
 
 using morvastelle::call;
-using morvastelle::call_change;
 
 enum {
+    CALL_COLUMN,
     CALL_REF_COLUMN,
     ORIGINATED_BY_COLUMN,
     CALLING_COLUMN,
@@ -44,6 +45,7 @@ enum {
 };
 
 static stat_tap_table_item call_columns[CALL_COLUMNS] = {
+    { TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Call", "%u" },
     { TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Call reference", "%s" },
     { TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Originated by", "%s" },
     { TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Calling number", "%s" },
@@ -67,7 +69,7 @@ static void calls_table_free_cell(stat_tap_table *table, guint row, guint column
 static stat_tap_table_ui calls_table_ui = {
     MORVASTELLE_TELEPHONY_GROUP,
     "MORVASTELLE Calls",
-    "q931",
+    "morvastelle_call",
     "morvastelle.calls",
     calls_table_init,
     calls_table_packet,
@@ -80,33 +82,37 @@ static stat_tap_table_ui calls_table_ui = {
     0
 };
 
-/*
- * The host keeps the tables in calls_table_ui, one set at a time, so one
- * tracker serves them. Cells point into its calls rather than owning
- * copies, so the tables are emptied whenever it is.
- */
-static void empty_tables(void *owner);
-static call_feed calls_feed(empty_tables, NULL);
-/* The port's table, by the tracker's port index. */
-static std::vector<stat_tap_table *> port_tables;
+/* The texts a call's row shows, owned here: the call goes on changing with
+ * messages this table's filter may not let through. */
+struct row_texts {
+    std::string calling;
+    std::string called;
+    char call_ref[2 * morvastelle::max_call_ref_length + 1];
+    char start[16];
+    char answer_delay[16];
+    char connected[16];
+};
+
+/* Where a call's row is: the host keeps the tables in calls_table_ui, one
+ * set at a time. */
+struct call_row {
+    stat_tap_table *table = NULL;
+    guint row = 0;
+    row_texts *texts = NULL;
+};
+
+static std::vector<call_row> rows_of_calls;   /* by call id */
+static std::deque<row_texts> texts_of_rows;
 /* The host keeps the title pointer: titles live as long as the process,
  * one per port label however often the host frees the tables and they
  * are made again. */
 static std::set<std::string> table_titles;
 
-/* The texts of a call's times, by call id. */
-struct call_times {
-    char start[16];
-    char answer_delay[16];
-    char connected[16];
-};
-static std::deque<call_times> times_of_calls;
-
 static void
-empty_tables(void *)
+empty_tables(void)
 {
-    port_tables.clear();
-    times_of_calls.clear();
+    rows_of_calls.clear();
+    texts_of_rows.clear();
     if (!calls_table_ui.tables)
         return;
     for (guint i = 0; i < calls_table_ui.tables->len; i++) {
@@ -127,45 +133,48 @@ calls_table_init(stat_tap_table_ui *ui)
      * would have none, and the GUI resets them before any packet. */
     if (!ui->tables)
         ui->tables = g_array_new(FALSE, TRUE, sizeof(stat_tap_table *));
-    GString *error = calls_feed.start();
-    if (error) {
-        /* The host gives an init no way to fail: the table stays empty. */
-        ws_warning("morvastelle.calls: %s", error->str);
-        g_string_free(error, TRUE);
-    }
-    calls_feed.reset();
+    empty_tables();
 }
 
 static void
 calls_table_reset(stat_tap_table *)
 {
-    calls_feed.reset();
+    empty_tables();
 }
 
 static void
 calls_table_free_cell(stat_tap_table *, guint, guint, stat_tap_table_item_type *)
 {
-    /* The cells own nothing: see calls_feed. */
+    /* The cells own nothing: see row_texts. */
 }
 
 static stat_tap_table *
-port_table(const call &c)
+port_table(const char *port)
 {
-    if (c.port < port_tables.size() && port_tables[c.port])
-        return port_tables[c.port];
-
     char label[PORT_LABEL_SIZE];
-    port_label(calls_feed.tracker().ports()[c.port].name.c_str(), label);
+    port_label(port, label);
     stat_tap_table *table = stat_tap_find_table(&calls_table_ui, label);
     if (!table) {
         const std::string &title = *table_titles.insert(label).first;
         table = stat_tap_init_table(title.c_str(), CALL_COLUMNS, 0, NULL);
         stat_tap_add_table(&calls_table_ui, table);
     }
-    if (c.port >= port_tables.size())
-        port_tables.resize(c.port + 1);
-    port_tables[c.port] = table;
     return table;
+}
+
+/* A call's row, made when one of its messages first comes through. */
+static call_row &
+row_of(const call &c, const char *port)
+{
+    if (c.id >= rows_of_calls.size())
+        rows_of_calls.resize(c.id + 1);
+    call_row &row = rows_of_calls[c.id];
+    if (!row.table) {
+        row.table = port_table(port);
+        row.row = row.table->num_elements;
+        row.texts = &texts_of_rows.emplace_back();
+    }
+    return row;
 }
 
 static stat_tap_table_item_type
@@ -177,11 +186,21 @@ text_cell(const char *text)
     return cell;
 }
 
+static stat_tap_table_item_type
+uint_cell(guint value)
+{
+    stat_tap_table_item_type cell = {};
+    cell.type = TABLE_ITEM_UINT;
+    cell.value.uint_value = value;
+    return cell;
+}
+
 /* A number, or "-" for one the messages did not carry. */
 static stat_tap_table_item_type
-number_cell(const std::string &number)
+number_cell(std::string &text, const std::pmr::string &number)
 {
-    return text_cell(number.empty() ? "-" : number.c_str());
+    text.assign(number.data(), number.size());
+    return text_cell(text.empty() ? "-" : text.c_str());
 }
 
 /* Seconds with three decimals, or "-" where the call has no such time. */
@@ -197,36 +216,33 @@ seconds_cell(char (&text)[16], double seconds)
 /* Every cell has a value: the host's text output stops a row at the
  * first empty one. */
 static void
-write_row(const call &c)
+write_row(const call &c, const char *port)
 {
+    call_row &row = row_of(c, port);
+    row_texts &texts = *row.texts;
     stat_tap_table_item_type cells[CALL_COLUMNS];
-    if (c.id >= times_of_calls.size())
-        times_of_calls.resize(c.id + 1);
-    call_times &times = times_of_calls[c.id];
 
-    cells[CALL_REF_COLUMN] = text_cell(c.call_ref.c_str());
+    c.call_ref_text(texts.call_ref);
+    cells[CALL_COLUMN] = uint_cell(c.id + 1);
+    cells[CALL_REF_COLUMN] = text_cell(texts.call_ref);
     cells[ORIGINATED_BY_COLUMN] = text_cell(c.network_originated ? "network" : "user");
-    cells[CALLING_COLUMN] = number_cell(c.calling_number);
-    cells[CALLED_COLUMN] = number_cell(c.called_number);
-    cells[START_COLUMN] = seconds_cell(times.start, c.start);
-    cells[ANSWER_DELAY_COLUMN] = seconds_cell(times.answer_delay, c.answer_delay());
-    cells[CONNECTED_COLUMN] = seconds_cell(times.connected, c.connected_duration());
+    cells[CALLING_COLUMN] = number_cell(texts.calling, c.calling_number);
+    cells[CALLED_COLUMN] = number_cell(texts.called, c.called_number);
+    cells[START_COLUMN] = seconds_cell(texts.start, c.start);
+    cells[ANSWER_DELAY_COLUMN] = seconds_cell(texts.answer_delay, c.answer_delay());
+    cells[CONNECTED_COLUMN] = seconds_cell(texts.connected, c.connected_duration());
     cells[OUTCOME_COLUMN] = text_cell(morvastelle::call_outcome_name(c.outcome()));
     cells[CAUSE_COLUMN] = text_cell(c.cause == morvastelle::no_cause ? "-" : call_cause_text(c.cause));
-    cells[FRAMES_COLUMN] = {};
-    cells[FRAMES_COLUMN].type = TABLE_ITEM_UINT;
-    cells[FRAMES_COLUMN].value.uint_value = c.frames;
+    cells[FRAMES_COLUMN] = uint_cell(c.frames);
 
-    stat_tap_init_table_row(port_table(c), (guint)c.row, CALL_COLUMNS, cells);
+    stat_tap_init_table_row(row.table, row.row, CALL_COLUMNS, cells);
 }
 
 static tap_packet_status
-calls_table_packet(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+calls_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
-    call_change change = calls_feed.add(pinfo, static_cast<const q931_packet_info *>(data));
-    if (!change.changed)
-        return TAP_PACKET_DONT_REDRAW;
-    write_row(*change.changed);
+    const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
+    write_row(*info->call, info->isdn_port);
     return TAP_PACKET_REDRAW;
 }
 

@@ -134,9 +134,9 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
     int type_node = tick_stat_node(st, type_label, st_node_pdus, info->type == MORVASTELLE_TYPE_LAPD);
 
     if (info->type == MORVASTELLE_TYPE_LAPD) {
-        tick_frame(st, tick_port(st, info->isdn_port, type_node, TRUE), info->lapd_control);
+        tick_frame(st, tick_port(st, info->isdn_port, type_node, TRUE), info->lapd.control);
         tick_stat_node(st, st_str_frame_kinds, 0, TRUE);
-        tick_frame(st, st_node_frame_kinds, info->lapd_control);
+        tick_frame(st, st_node_frame_kinds, info->lapd.control);
     }
     return TAP_PACKET_REDRAW;
 }

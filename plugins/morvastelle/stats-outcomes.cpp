@@ -7,47 +7,40 @@
  */
 
 #include <map>
-#include <memory>
+#include <vector>
 
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
 
-#include "call-feed.h"
+#include "packet-morvastelle-call.h"
 #include "stats-morvastelle.h"
 
 using morvastelle::call;
-using morvastelle::call_change;
 using morvastelle::call_outcome;
 
 static const char st_str_calls[] = "Calls";
 
-/* Each tree has a filter of its own, so each follows its own calls. */
-static std::map<stats_tree *, std::unique_ptr<call_feed>> outcome_feeds;
+/* Where the tree counts a call: each tree has a filter of its own, so each
+ * has the calls its messages brought. */
+struct counted_call {
+    bool counted = false;
+    call_outcome outcome = call_outcome::in_progress;
+    guint8 cause = morvastelle::no_cause;
+};
+
+static std::map<stats_tree *, std::vector<counted_call>> counted_calls;
 
 static void
 outcomes_init(stats_tree *st)
 {
-    std::unique_ptr<call_feed> &feed = outcome_feeds[st];
-    if (!feed)
-        feed.reset(new call_feed(NULL, NULL));
-    GString *error = feed->start();
-    if (error) {
-        /* The host gives an init no way to fail: the tree stays empty. */
-        ws_warning("morvastelle.outcomes: %s", error->str);
-        g_string_free(error, TRUE);
-    }
-    feed->reset();
+    counted_calls[st].clear();
     stats_tree_create_node(st, st_str_calls, 0, STAT_DT_INT, TRUE);
 }
 
 static void
 outcomes_cleanup(stats_tree *st)
 {
-    auto feed = outcome_feeds.find(st);
-    if (feed == outcome_feeds.end())
-        return;
-    feed->second->stop();
-    outcome_feeds.erase(feed);
+    counted_calls.erase(st);
 }
 
 static bool
@@ -69,35 +62,41 @@ count_outcome(stats_tree *st, int port_node, call_outcome outcome, guint8 cause,
 /* A stats tree has no end of capture: a call moves between the nodes
  * whenever its outcome or cause changes. */
 static tap_packet_status
-outcomes_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+outcomes_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
-    auto feed = outcome_feeds.find(st);
-    if (feed == outcome_feeds.end())
+    auto tree = counted_calls.find(st);
+    if (tree == counted_calls.end())
         return TAP_PACKET_DONT_REDRAW;
-    call_change change = feed->second->add(pinfo, static_cast<const q931_packet_info *>(data));
-    if (!change.changed)
-        return TAP_PACKET_DONT_REDRAW;
+    const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
+    const call &c = *info->call;
+    std::vector<counted_call> &calls = tree->second;
+    if (c.id >= calls.size())
+        calls.resize(c.id + 1);
+    counted_call &counted = calls[c.id];
 
-    const call &c = *change.changed;
     call_outcome outcome = c.outcome();
-    bool moved = outcome != change.old_outcome || (counted_by_cause(outcome) && c.cause != change.old_cause);
-    if (!change.started && !moved)
+    bool started = !counted.counted;
+    bool moved = outcome != counted.outcome || (counted_by_cause(outcome) && c.cause != counted.cause);
+    if (!started && !moved)
         return TAP_PACKET_DONT_REDRAW;
 
     char label[PORT_LABEL_SIZE];
-    port_label(feed->second->tracker().ports()[c.port].name.c_str(), label);
-    int increment = change.started ? 1 : 0;
+    port_label(info->isdn_port, label);
+    int increment = started ? 1 : 0;
     int calls_node = increase_stat_node(st, st_str_calls, 0, TRUE, increment);
     int port_node = increase_stat_node(st, label, calls_node, TRUE, increment);
-    if (!change.started)
-        count_outcome(st, port_node, change.old_outcome, change.old_cause, -1);
+    if (!started)
+        count_outcome(st, port_node, counted.outcome, counted.cause, -1);
     count_outcome(st, port_node, outcome, c.cause, 1);
+    counted.counted = true;
+    counted.outcome = outcome;
+    counted.cause = c.cause;
     return TAP_PACKET_REDRAW;
 }
 
 void
 register_morvastelle_outcomes_tree(void)
 {
-    stats_tree_register_plugin("q931", "morvastelle.outcomes", "MORVASTELLE/Call Outcomes",
+    stats_tree_register_plugin("morvastelle_call", "morvastelle.outcomes", "MORVASTELLE/Call Outcomes",
                                TL_REQUIRES_NOTHING, outcomes_packet, outcomes_init, outcomes_cleanup);
 }

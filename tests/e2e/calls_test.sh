@@ -18,16 +18,16 @@ check "listed by -z help" "\
      morvastelle.outcomes,tree" \
     "$(host tshark -z help 2>&1 | grep -F -e morvastelle.calls -e morvastelle.outcomes || true)"
 
-header="Call reference |Originated by |Calling number |Called number |Start (s) |Answer delay (s) |Connected (s) |Outcome |Cause |Frames |"
+header="Call |Call reference |Originated by |Calling number |Called number |Start (s) |Answer delay (s) |Connected (s) |Outcome |Cause |Frames |"
 isdn0='"isdn0"
-01 |user |5551000 |5552000 |1.000 |4.700 |60.000 |answered |16 Normal call clearing |8 |
-01 |network |5559999 |5551000 |10.000 |- |- |rejected |17 User busy |2 |
-02 |user |5551000 |5553000 |20.000 |- |- |cancelled |16 Normal call clearing |8 |'
+1 |01 |user |5551000 |5552000 |1.000 |4.700 |60.000 |answered |16 Normal call clearing |8 |
+3 |01 |network |5559999 |5551000 |10.000 |- |- |rejected |17 User busy |2 |
+4 |02 |user |5551000 |5553000 |20.000 |- |- |cancelled |16 Normal call clearing |8 |'
 isdn1='"isdn1"
-01 |user |5557000 |5558000 |6.000 |- |- |rejected |34 No circuit/channel available |5 |
-05 |network |5550100 |5557000 |40.000 |3.000 |60.000 |answered |16 Normal call clearing |8 |
-07 |user |? |? |50.000 |- |- |unknown |81 Invalid call reference value |1 |
-03 |user |5557000 |5550200 |60.000 |- |- |in progress |- |3 |'
+2 |01 |user |5557000 |5558000 |6.000 |- |- |rejected |34 No circuit/channel available |5 |
+5 |05 |network |5550100 |5557000 |40.000 |3.000 |60.000 |answered |16 Normal call clearing |8 |
+6 |07 |user |? |? |50.000 |- |- |unknown |81 Invalid call reference value |1 |
+7 |03 |user |5557000 |5550200 |60.000 |- |- |in progress |- |3 |'
 
 check "calls table" "MORVASTELLE Calls:
 $header
@@ -39,14 +39,11 @@ $isdn1" "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn1"')"
 # No call at all: the host still reads the table of tables.
 check "calls table, no calls" "MORVASTELLE Calls:
 $header" "$(calls_table "$calls" 'frame.number == 0')"
-# Without their SETUP, the calls of isdn0 are only known from the rest.
+# A filter chooses calls, not what is known of them: a call is listed when
+# one of its messages passes, as the whole capture shows it.
 check "calls table, no SETUP" "MORVASTELLE Calls:
 $header
-\"isdn0\"
-01 |user |? |? |1.040 |- |60.000 |answered |16 Normal call clearing |7 |
-01 |network |? |? |10.300 |- |- |unknown |17 User busy |1 |
-02 |user |? |? |20.050 |- |- |unknown |16 Normal call clearing |7 |" \
-    "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn0" && q931.message_type != 0x05')"
+$isdn0" "$(calls_table "$calls" 'morvastelle.isdn_port == "isdn0" && q931.message_type != 0x05')"
 
 # A node stays at 0 when its calls moved on: a stats tree cannot drop one.
 isdn0_outcomes='Calls / "isdn0" / answered: 1

@@ -48,9 +48,11 @@ for capture in payloads whole; do
         -z morvastelle.calls -z morvastelle.outcomes,tree \
         > "$E2E_WORK/$capture.z" 2> "$E2E_WORK/$capture.z.err" || status=$?
     check "$capture -z morvastelle.ports, .calls, .outcomes exit status" 0 "$status"
-    # Both follow the same calls, each with a tracker of its own.
-    rows=$(grep -cE '^[0-9a-f]+ \|(user|network) \|' "$E2E_WORK/$capture.z" || true)
-    check "$capture: as many calls in the outcomes tree as rows in the table" "$rows" \
+    # Both list the calls of the call layer: each of its numbers once.
+    call_rows=$(grep -E '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/$capture.z" | cut -d' ' -f1 | sort -n || true)
+    calls=$(printf '%s\n' "$call_rows" | grep -c . || true)
+    check "$capture: every call in the table once" "$(seq "$calls")" "$call_rows"
+    check "$capture: as many calls in the outcomes tree as rows in the table" "$calls" \
         "$(awk '/^Calls / {print $2}' "$E2E_WORK/$capture.z")"
 
     check "$capture no dissector bug" "" \
@@ -80,6 +82,6 @@ check "no whole header malformed as MORVASTELLE" "" \
 check "every cut header malformed as MORVASTELLE" "" \
     "$(comm -23 "$E2E_WORK/all.txt" "$E2E_WORK/whole-sorted.txt" | comm -23 - "$E2E_WORK/malformed.txt" | head -5 | tr '\n' ' ')"
 echo "$(wc -l < "$E2E_WORK/malformed.txt") of $(wc -l < "$E2E_WORK/all.txt") payload frames malformed as MORVASTELLE"
-echo "$(grep -cE '^[0-9a-f]+ \|(user|network) \|' "$E2E_WORK/payloads.z") calls on $(grep -c '^"' "$E2E_WORK/payloads.z") ports in the payload frames"
+echo "$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/payloads.z") calls on $(grep -c '^"' "$E2E_WORK/payloads.z") ports in the payload frames"
 
 finish

@@ -102,9 +102,10 @@ tree_lines() {
 check "udpdump: ports tree counts them" 58 "$(tree_lines "$live" | sed -n 's/^MORVASTELLE PDUs  *\([0-9]*\) *$/\1/p')"
 check "udpdump: ports tree as from the file" "$(tree_lines "$sample")" "$(tree_lines "$live" 'frame.number <= 13')"
 
-# The calls as from the file but for their times, which are the arrival's.
+# The calls as from the file but for their times, which are the arrival's,
+# and their numbers, which follow the sample's calls sent first.
 calls_without_times() {
-    host tshark -q -z "morvastelle.calls${2:+,$2}" -r "$1" | awk -F' [|]' 'NF > 5 { print $1, $2, $3, $4, $8, $9, $10 }'
+    host tshark -q -z "morvastelle.calls${2:+,$2}" -r "$1" | awk -F' [|]' 'NF > 5 { print $2, $3, $4, $5, $9, $10, $11 }'
 }
 check "udpdump: the calls as from the file" "$(calls_without_times "$calls")" \
     "$(calls_without_times "$live" 'frame.number > 13')"

@@ -1,0 +1,41 @@
+/* packet-morvastelle-call.h
+ * MORVASTELLE Call, the plugin's call analysis layer: which call each
+ * tunnelled Q.931 message belongs to, shown beside the other protocols and
+ * handed to the call statistics and the host's VoIP Calls.
+ *
+ * SPDX-License-Identifier: GPL-2.0-or-later
+ */
+
+#ifndef PACKET_MORVASTELLE_CALL_H
+#define PACKET_MORVASTELLE_CALL_H
+
+#include <epan/packet.h>
+
+#include "call-tracker.h"
+#include "packet-morvastelle.h"
+
+/* From the MORVASTELLE dissector, once per PDU: TRUE when the layer wants
+ * the PDU read (on the first pass), for morvastelle_call_pdu_read. */
+gboolean morvastelle_call_pdu_seen(packet_info *pinfo);
+/* `tvb` is the PDU, `pdu` what its captured octets say. */
+void morvastelle_call_pdu_read(packet_info *pinfo, tvbuff_t *tvb, const morvastelle_tap_info *pdu);
+
+/* What the "morvastelle_call" tap hands its listeners: one record per frame
+ * that belongs to a call, in packet scope. The call is the one the first
+ * pass over the file assigned; a one-pass run sees it as far as it has
+ * read. */
+typedef struct _morvastelle_call_tap_info {
+    const morvastelle::call *call;
+    const char *isdn_port;       /* the call's port, as the dissector shows it */
+    guint32 retransmission_of;   /* 0 unless the frame repeats that one */
+    guint8 message_type;
+    gboolean from_network;
+} morvastelle_call_tap_info;
+
+/* "17 User busy": a cause value with the host's own label for it. */
+const char *call_cause_text(guint8 cause);
+
+void proto_register_morvastelle_call(void);
+void proto_reg_handoff_morvastelle_call(void);
+
+#endif /* PACKET_MORVASTELLE_CALL_H */
