@@ -6,6 +6,7 @@
  */
 
 #include <epan/packet.h>
+#include <epan/exceptions.h>
 #include <epan/tap.h>
 #include "host-version.h"
 #include "packet-morvastelle.h"
@@ -134,6 +135,28 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo, const morvastelle_tap_info *
 }
 
 /*
+ * Newer hosts' LAPD writes "?" into the packet's addresses when it cannot
+ * tell a frame's direction, which a tunnelled frame never tells it: the
+ * datagram's addresses come back, also when the frame raises an error.
+ */
+static void
+hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, proto_tree *tree)
+{
+    address src, dst;
+
+    copy_address_shallow(&src, &pinfo->src);
+    copy_address_shallow(&dst, &pinfo->dst);
+    TRY {
+        call_dissector(handle, next_tvb, pinfo, tree);
+    }
+    FINALLY {
+        copy_address_shallow(&pinfo->src, &src);
+        copy_address_shallow(&pinfo->dst, &dst);
+    }
+    ENDTRY;
+}
+
+/*
  * Runs with and without a tree. Without one the host still needs the
  * columns and the hand-off (first pass, summary lines, filters and taps on
  * the tunnelled protocols), and a short PDU must raise the same bounds error
@@ -185,7 +208,7 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
 
     /* The caller's tree, not ours: the tunnelled protocol stands beside
      * MORVASTELLE at the top level. */
-    call_dissector(next_handle, tvb_new_subset_remaining(tvb, offset), pinfo, tree);
+    hand_off(next_handle, tvb_new_subset_remaining(tvb, offset), pinfo, tree);
     return tvb_captured_length(tvb);
 }
 

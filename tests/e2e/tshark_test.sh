@@ -97,4 +97,21 @@ check "other port with Decode As" "isdn0 0x05" \
 check "Exported PDU record naming the dissector" "isdn0 0x05" \
     "$(host tshark -r "$E2E_WORK/exported.pcap" -T fields -e morvastelle.isdn_port -e q931.message_type | tr '\t' ' ')"
 
+# Every frame shows the addresses its datagram arrived with, whatever the
+# tunnelled LAPD made of them: the sample over IPv4, IPv6 and as Exported
+# PDU records with the addresses udpdump gives them.
+addresses() {
+    host tshark -r "$1" -o 'gui.column.format:"Source","%s","Destination","%d"' | awk '{ print $1, $NF }' | sort | uniq -c |
+        sed 's/^ *//'
+}
+host tshark -r "$sample" -T fields -e udp.payload | sed 's/../& /g; s/^/0000 /' >"$E2E_WORK/payloads.txt"
+capture -6 2001:db8::1,2001:db8::2 -u 40000,4 "$E2E_WORK/payloads.txt" "$E2E_WORK/sample6.pcap"
+# Dissector name, IPv4 source and destination, end of options.
+exported_header="00 0c 00 0b $(printf morvastelle | od -An -tx1) 00 14 00 04 c0 00 02 01 00 15 00 04 c6 33 64 07 00 00 00 00"
+sed "s/^0000 /0000 $exported_header /" "$E2E_WORK/payloads.txt" >"$E2E_WORK/exported-sample.txt"
+capture -l 252 "$E2E_WORK/exported-sample.txt" "$E2E_WORK/exported-sample.pcap"
+check "IPv4 addresses on every frame" "13 192.0.2.1 192.0.2.2" "$(addresses "$sample")"
+check "IPv6 addresses on every frame" "13 2001:db8::1 2001:db8::2" "$(addresses "$E2E_WORK/sample6.pcap")"
+check "Exported PDU addresses on every frame" "13 192.0.2.1 198.51.100.7" "$(addresses "$E2E_WORK/exported-sample.pcap")"
+
 finish
