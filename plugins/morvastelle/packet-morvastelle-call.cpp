@@ -385,6 +385,7 @@ queue_call_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
 {
     morvastelle_call_tap_info *info = wmem_new(pinfo->pool, morvastelle_call_tap_info);
     info->call = c;
+    info->port = &file_calls->tracker.ports()[c->port];
     info->isdn_port = port_name(c);
     info->retransmission_of = frame->retransmission_of;
     info->message_type = frame->message_type;

@@ -26,7 +26,8 @@ void morvastelle_call_pdu_read(packet_info *pinfo, tvbuff_t *tvb, const morvaste
  * read. */
 typedef struct _morvastelle_call_tap_info {
     const morvastelle::call *call;
-    const char *isdn_port;       /* the call's port, as the dissector shows it */
+    const morvastelle::call_port *port;  /* the call's */
+    const char *isdn_port;       /* the port's name as the dissector shows it */
     guint32 retransmission_of;   /* 0 unless the frame repeats that one */
     guint8 message_type;
     gboolean from_network;
