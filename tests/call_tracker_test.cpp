@@ -195,7 +195,7 @@ TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
     /* Overlap sending: the digits add up. */
     send({"p", 8, user, q931_information, {1}, false, 64, 3, nullptr, "12"});
     /* A new data link numbers from 0 again. */
-    tracker_.link_reset("p", 64);
+    tracker_.link_reset(tracker_.port_frame("p", 9), 64);
     send({"p", 9, user, q931_information, {1}, false, 64, 3, nullptr, "3"});
 
     EXPECT_EQ(rows(), (std::vector<std::string>{

@@ -90,21 +90,68 @@ call_tracker::call_key_hash::operator()(const call_key &key) const
 }
 
 call_tracker::call_tracker(std::pmr::memory_resource *memory)
-    : memory_(memory), ports_(memory), port_indices_(memory), calls_(memory), active_(memory),
+    : memory_(memory), ports_(memory), port_slots_(64, 0, memory), calls_(memory), active_(memory),
       last_frames_(memory)
 {
+}
+
+/* A name's octets, eight at a time. */
+static uint64_t
+name_hash(std::string_view name)
+{
+    uint64_t hash = name.size();
+    size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        uint64_t word;
+        memcpy(&word, name.data() + i, 8);
+        hash = (hash ^ word) * 0x9e3779b97f4a7c15u;
+        hash ^= hash >> 29;
+    }
+    uint64_t rest = 0;
+    memcpy(&rest, name.data() + i, name.size() - i);
+    hash = (hash ^ rest) * 0x9e3779b97f4a7c15u;
+    return hash ^ (hash >> 32);
+}
+
+void
+call_tracker::index_port(uint32_t index)
+{
+    size_t mask = port_slots_.size() - 1;
+    size_t slot = name_hash(ports_[index].name) & mask;
+    while (port_slots_[slot] != 0)
+        slot = (slot + 1) & mask;
+    port_slots_[slot] = index + 1;
+}
+
+static bool
+same_name(const std::pmr::string &known, std::string_view name)
+{
+    return known.size() == name.size() && memcmp(known.data(), name.data(), name.size()) == 0;
 }
 
 uint32_t
 call_tracker::port_index(std::string_view name)
 {
-    auto found = port_indices_.find(name);
-    if (found != port_indices_.end())
-        return found->second;
+    if (last_port_ < ports_.size() && same_name(ports_[last_port_].name, name))
+        return last_port_;
+    size_t mask = port_slots_.size() - 1;
+    for (size_t slot = name_hash(name) & mask; port_slots_[slot] != 0; slot = (slot + 1) & mask) {
+        uint32_t index = port_slots_[slot] - 1;
+        if (same_name(ports_[index].name, name))
+            return last_port_ = index;
+    }
+
     uint32_t index = static_cast<uint32_t>(ports_.size());
-    const call_port &port = ports_.emplace_back(name, memory_);
-    port_indices_.emplace(std::string_view(port.name), index);
-    return index;
+    ports_.emplace_back(name, memory_);
+    /* At most half full, so that a search soon meets an empty slot. */
+    if (ports_.size() * 2 > port_slots_.size()) {
+        port_slots_.assign(port_slots_.size() * 2, 0);
+        for (uint32_t i = 0; i < ports_.size(); i++)
+            index_port(i);
+    } else {
+        index_port(index);
+    }
+    return last_port_ = index;
 }
 
 uint32_t
@@ -338,13 +385,10 @@ call_tracker::apply_details(call &c, uint8_t details, const call_message &messag
 }
 
 void
-call_tracker::link_reset(std::string_view port, unsigned tei)
+call_tracker::link_reset(uint32_t port, unsigned tei)
 {
-    auto found = port_indices_.find(port);
-    if (found == port_indices_.end())
-        return;
-    last_frames_.erase(link_direction(found->second, false, tei));
-    last_frames_.erase(link_direction(found->second, true, tei));
+    last_frames_.erase(link_direction(port, false, tei));
+    last_frames_.erase(link_direction(port, true, tei));
 }
 
 } // namespace morvastelle

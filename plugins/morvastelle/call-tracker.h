@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace morvastelle {
 
@@ -153,9 +154,9 @@ public:
     /* The details of a message added without them, with what add() said
      * they may add; such messages come in frame order too. */
     void add_details(uint32_t call_id, uint8_t details, const call_message &message);
-    /* The data link of TEI `tei` on `port` was set up or taken down: its
-     * send sequence numbers start again. */
-    void link_reset(std::string_view port, unsigned tei);
+    /* The data link of TEI `tei` on the port of that index was set up or
+     * taken down: its send sequence numbers start again. */
+    void link_reset(uint32_t port, unsigned tei);
 
     const std::pmr::deque<call_port> &ports() const { return ports_; }
     /* In the order they started: a call's id is its index. */
@@ -187,6 +188,7 @@ private:
     static const uint32_t no_call = UINT32_MAX;
 
     uint32_t port_index(std::string_view name);
+    void index_port(uint32_t index);
     const last_frame *repeated_frame(const call_message &message, uint32_t port);
     void remember_frame(const call_message &message, uint32_t port, const call *assigned);
     call *start_call(uint32_t port, const call_message &message, bool network_originated);
@@ -194,8 +196,11 @@ private:
 
     std::pmr::memory_resource *memory_;
     std::pmr::deque<call_port> ports_;
-    /* Keys view the names in ports_, which never move. */
-    std::pmr::unordered_map<std::string_view, uint32_t> port_indices_;
+    /* Every frame looks up its port, so by a table of their own: open
+     * addressing on a hash of the name, each slot a port index + 1. */
+    std::pmr::vector<uint32_t> port_slots_;
+    /* Frames of one port tend to come together. */
+    uint32_t last_port_ = UINT32_MAX;
     std::pmr::deque<call> calls_;
     std::pmr::unordered_map<call_key, uint32_t, call_key_hash> active_;
     /* By port, direction and TEI. */

@@ -98,13 +98,31 @@ struct calls_of_file {
 
 /* Between the host's init and cleanup routines of a file. */
 static calls_of_file *file_calls;
+/* The host starts a file's dissection again when the layer is switched
+ * on or off. */
+static gboolean layer_enabled;
+
+/* Frame records are taken from blocks of file-scoped memory: one
+ * allocation each would cost more than the record. */
+static morvastelle_call_frame *frame_block;
+static guint frames_left_in_block;
+
+static morvastelle_call_frame *
+new_frame_record(void)
+{
+    if (frames_left_in_block == 0) {
+        frames_left_in_block = 256;
+        frame_block = wmem_alloc_array(wmem_file_scope(), morvastelle_call_frame, frames_left_in_block);
+    }
+    frames_left_in_block--;
+    return frame_block++;
+}
 
 /* The PDU the dissector saw in the frame being dissected, for the
  * post-dissector of the same frame. */
 static struct {
     const packet_info *pinfo;
     guint32 frame;
-    gboolean read;
     tvbuff_t *tvb;
     morvastelle_tap_info pdu;
 } pending;
@@ -113,28 +131,18 @@ static struct {
  * registered: the first pass needs them for the calls' numbers and causes. */
 static gboolean taps_kept_active;
 
-gboolean
-morvastelle_call_pdu_seen(packet_info *pinfo)
+morvastelle_tap_info *
+morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb)
 {
-    if (!file_calls || pinfo->flags.in_error_pkt || !proto_is_protocol_enabled(morvastelle_call_protocol))
-        return FALSE;
+    if (!layer_enabled || pinfo->flags.in_error_pkt)
+        return NULL;
     /* A frame's first PDU is its own. */
     if (pending.pinfo == pinfo && pending.frame == pinfo->num)
-        return FALSE;
+        return NULL;
     pending.pinfo = pinfo;
     pending.frame = pinfo->num;
-    pending.read = FALSE;
-    return TRUE;
-}
-
-void
-morvastelle_call_pdu_read(packet_info *pinfo, tvbuff_t *tvb, const morvastelle_tap_info *pdu)
-{
-    if (pending.pinfo != pinfo || pending.frame != pinfo->num)
-        return;
-    pending.read = TRUE;
     pending.tvb = tvb;
-    pending.pdu = *pdu;
+    return &pending.pdu;
 }
 
 /* Through the registered fields: newer hosts no longer export the tables. */
@@ -245,9 +253,9 @@ track_frame(const morvastelle::call_message &message, bool has_message, gint con
         *started = assignment.started;
         *details = assignment.details;
     } else {
-        tracker.port_frame(message.port, message.time);
+        uint32_t port = tracker.port_frame(message.port, message.time);
         if (control >= 0 && resets_link(control))
-            tracker.link_reset(message.port, tei);
+            tracker.link_reset(port, tei);
     }
     /* The name as the dissector shows it, once per port. */
     while (file_calls->port_names.size() < tracker.ports().size())
@@ -257,9 +265,10 @@ track_frame(const morvastelle::call_message &message, bool has_message, gint con
 }
 
 /* The host's decoding of the message's information elements, when it has
- * one for this pass: TRUE when `message` got them. */
+ * one for this pass: TRUE when `message` got them. Keypad digits are only
+ * looked for where they may dial. */
 static gboolean
-take_details(packet_info *pinfo, guint8 details, morvastelle::call_message *message)
+take_details(packet_info *pinfo, gboolean may_dial, morvastelle::call_message *message)
 {
     const q931_packet_info *q931 = q931_record(message->message_type);
     if (!q931)
@@ -267,7 +276,7 @@ take_details(packet_info *pinfo, guint8 details, morvastelle::call_message *mess
     message->calling_number = q931->calling_number;
     message->called_number = q931->called_number;
     message->cause = q931->cause_value;
-    if (!q931->called_number && (details & (morvastelle::call_detail_numbers | morvastelle::call_detail_dialled)))
+    if (may_dial && !q931->called_number)
         message->keypad = keypad_digits(pinfo, pending.tvb, pending.pdu.lapd.information_elements);
     return TRUE;
 }
@@ -279,13 +288,12 @@ assign_frame(packet_info *pinfo)
 {
     const morvastelle_tap_info *pdu = &pending.pdu;
     const morvastelle_lapd_frame *lapd = &pdu->lapd;
-    if (!pending.read || pdu->type != MORVASTELLE_TYPE_LAPD || !pdu->header_whole)
+    if (pdu->type != MORVASTELLE_TYPE_LAPD || !pdu->header_whole)
         return NULL;
 
-    guint name_length = tvb_get_ptr(pending.tvb, 0, 2)[1];
     morvastelle::call_message message;
     message.frame = pinfo->num;
-    message.port = std::string_view((const char *)tvb_get_ptr(pending.tvb, 2, name_length), name_length);
+    message.port = std::string_view((const char *)pdu->isdn_port_octets, pdu->isdn_port_length);
     message.time = nstime_to_sec(&pinfo->rel_ts);
     bool has_message = lapd->message_type >= 0;
     if (has_message) {
@@ -300,7 +308,9 @@ assign_frame(packet_info *pinfo)
         message.message_type = (guint8)lapd->message_type;
         /* Which details count is only known once the tracker has the
          * message: take them all now, it keeps what counts. */
-        message.has_details = take_details(pinfo, morvastelle::call_detail_numbers, &message);
+        message.has_details = take_details(pinfo,
+            message.message_type == morvastelle::q931_setup || message.message_type == morvastelle::q931_information,
+            &message);
     }
 
     guint32 retransmission_of = 0;
@@ -311,7 +321,7 @@ assign_frame(packet_info *pinfo)
     if (!assigned)
         return NULL;
 
-    morvastelle_call_frame *frame = wmem_new(wmem_file_scope(), morvastelle_call_frame);
+    morvastelle_call_frame *frame = new_frame_record();
     frame->call_id = assigned->id;
     frame->retransmission_of = retransmission_of;
     frame->message_type = message.message_type;
@@ -327,13 +337,12 @@ assign_frame(packet_info *pinfo)
 static void
 add_pending_details(packet_info *pinfo, morvastelle_call_frame *frame)
 {
-    if (!pending.read)
-        return;
     guint8 details = frame->flags >> CALL_FRAME_DETAILS_SHIFT;
     morvastelle::call_message message;
     message.frame = pinfo->num;
     message.message_type = frame->message_type;
-    if (!take_details(pinfo, details, &message))
+    if (!take_details(pinfo, (details & (morvastelle::call_detail_numbers | morvastelle::call_detail_dialled)) != 0,
+                      &message))
         return;
     file_calls->tracker.add_details(frame->call_id, details, message);
     frame->flags &= ~CALL_FRAME_DETAILS_PENDING;
@@ -346,13 +355,24 @@ add_frame_link(proto_tree *tree, int hf, tvbuff_t *tvb, guint32 frame)
         proto_item_set_generated(proto_tree_add_uint(tree, hf, tvb, 0, 0, frame));
 }
 
+/* Items only for a tree that shows them or a filter, column or field that
+ * asks for one of them: tshark -T fields keeps every protocol's item. */
+static gboolean
+call_items_wanted(proto_tree *tree)
+{
+    if (!tree)
+        return FALSE;
+    return PTREE_DATA(tree)->visible || proto_registrar_get_nth(proto_morvastelle_call)->ref_type != HF_REF_TYPE_NONE;
+}
+
 static void
 add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const morvastelle_call_frame *frame, const call *c)
 {
     const char *outcome = morvastelle::call_outcome_name(c->outcome());
     proto_item *ti = proto_tree_add_item(tree, proto_morvastelle_call, tvb, 0, 0, ENC_NA);
     proto_item_set_generated(ti);
-    proto_item_append_text(ti, ", Call %u, %s", c->id + 1, outcome);
+    if (PTREE_DATA(tree)->visible)
+        proto_item_append_text(ti, ", Call %u, %s", c->id + 1, outcome);
     proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
 
     proto_item_set_generated(proto_tree_add_uint(call_tree, hf_morvastelle_call_id, tvb, 0, 0, c->id + 1));
@@ -501,6 +521,7 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
 static int
 dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
+    morvastelle_packet_dissected(pinfo);
     if (pending.pinfo != pinfo || pending.frame != pinfo->num || !file_calls)
         return 0;
     pending.pinfo = NULL;
@@ -517,7 +538,8 @@ dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
         return 0;
 
     const call *c = &file_calls->tracker.calls()[frame->call_id];
-    add_call_items(tree, tvb, pinfo, frame, c);
+    if (call_items_wanted(tree))
+        add_call_items(tree, tvb, pinfo, frame, c);
     if (have_tap_listener(morvastelle_call_tap))
         queue_call_record(pinfo, frame, c);
     if (have_tap_listener(voip_tap))
@@ -556,9 +578,10 @@ static void
 morvastelle_call_init(void)
 {
     file_calls = new (wmem_alloc(wmem_file_scope(), sizeof(calls_of_file))) calls_of_file();
+    frames_left_in_block = 0;
     pending.pinfo = NULL;
-    /* Also when the layer was switched off or on since the last file. */
-    keep_taps_active(proto_is_protocol_enabled(morvastelle_call_protocol));
+    layer_enabled = proto_is_protocol_enabled(morvastelle_call_protocol);
+    keep_taps_active(layer_enabled);
 }
 
 static void
@@ -567,6 +590,7 @@ morvastelle_call_cleanup(void)
     /* Its memory goes with the file scope, right after this. */
     file_calls->~calls_of_file();
     file_calls = NULL;
+    layer_enabled = FALSE;
 }
 
 void
@@ -638,7 +662,11 @@ proto_reg_handoff_morvastelle_call(void)
     if (handoff_done)
         return;
 
-    register_postdissector(create_dissector_handle(dissect_morvastelle_call, proto_morvastelle_call));
+    /* Without a protocol the host calls it for every packet at little cost,
+     * also while the layer is disabled: it puts back the addresses of
+     * tunnelled frames that raised an error, and checks for itself whether
+     * the layer is on. */
+    register_postdissector(create_dissector_handle(dissect_morvastelle_call, -1));
     q931_tap = find_tap_id("q931");
     q931_ie_handle = find_dissector_add_dependency("q931.ie", proto_morvastelle_call);
     hf_q931_keypad_facility = proto_registrar_get_id_byname("q931.keypad_facility");

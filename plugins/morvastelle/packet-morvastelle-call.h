@@ -14,11 +14,9 @@
 #include "call-tracker.h"
 #include "packet-morvastelle.h"
 
-/* From the MORVASTELLE dissector, once per PDU: TRUE when the layer wants
- * the PDU read (on the first pass), for morvastelle_call_pdu_read. */
-gboolean morvastelle_call_pdu_seen(packet_info *pinfo);
-/* `tvb` is the PDU, `pdu` what its captured octets say. */
-void morvastelle_call_pdu_read(packet_info *pinfo, tvbuff_t *tvb, const morvastelle_tap_info *pdu);
+/* From the MORVASTELLE dissector, once per PDU `tvb`: where the layer
+ * wants what the PDU's captured octets say, or NULL. */
+morvastelle_tap_info *morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb);
 
 /* What the "morvastelle_call" tap hands its listeners: one record per frame
  * that belongs to a call, in packet scope. The call is the one the first

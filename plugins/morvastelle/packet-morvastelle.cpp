@@ -6,7 +6,6 @@
  */
 
 #include <epan/packet.h>
-#include <epan/exceptions.h>
 #include <epan/tap.h>
 #include "host-version.h"
 #include "packet-morvastelle.h"
@@ -112,6 +111,10 @@ read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
     } else if (captured >= 2) {
         guint port_name_len = octets[1];
         info->header_whole = captured - 2 >= port_name_len;
+        if (info->header_whole) {
+            info->isdn_port_octets = octets + 2;
+            info->isdn_port_length = port_name_len;
+        }
         read_lapd_frame(octets, captured, 2 + port_name_len, &info->lapd);
     }
 }
@@ -137,23 +140,40 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo, const morvastelle_tap_info *
 /*
  * Newer hosts' LAPD writes "?" into the packet's addresses when it cannot
  * tell a frame's direction, which a tunnelled frame never tells it: the
- * datagram's addresses come back, also when the frame raises an error.
+ * datagram's addresses are put back after the hand-off, or, when the frame
+ * raised an error, once the whole packet has been dissected.
  */
+static struct {
+    const packet_info *pinfo;
+    guint32 frame;
+    address src;
+    address dst;
+} handed_off;
+
+static void
+put_back_addresses(packet_info *pinfo)
+{
+    copy_address_shallow(&pinfo->src, &handed_off.src);
+    copy_address_shallow(&pinfo->dst, &handed_off.dst);
+    handed_off.pinfo = NULL;
+}
+
+void
+morvastelle_packet_dissected(packet_info *pinfo)
+{
+    if (handed_off.pinfo == pinfo && handed_off.frame == pinfo->num)
+        put_back_addresses(pinfo);
+}
+
 static void
 hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, proto_tree *tree)
 {
-    address src, dst;
-
-    copy_address_shallow(&src, &pinfo->src);
-    copy_address_shallow(&dst, &pinfo->dst);
-    TRY {
-        call_dissector(handle, next_tvb, pinfo, tree);
-    }
-    FINALLY {
-        copy_address_shallow(&pinfo->src, &src);
-        copy_address_shallow(&pinfo->dst, &dst);
-    }
-    ENDTRY;
+    handed_off.pinfo = pinfo;
+    handed_off.frame = pinfo->num;
+    copy_address_shallow(&handed_off.src, &pinfo->src);
+    copy_address_shallow(&handed_off.dst, &pinfo->dst);
+    call_dissector(handle, next_tvb, pinfo, tree);
+    put_back_addresses(pinfo);
 }
 
 /*
@@ -174,15 +194,14 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
     col_clear(pinfo->cinfo, COL_INFO);
 
-    gboolean tapped = have_tap_listener(morvastelle_tap);
-    gboolean for_calls = morvastelle_call_pdu_seen(pinfo);
-    if (tapped || for_calls) {
+    morvastelle_tap_info *for_calls = morvastelle_call_pdu_seen(pinfo, tvb);
+    if (for_calls)
+        read_pdu(tvb, for_calls);
+    if (have_tap_listener(morvastelle_tap)) {
         morvastelle_tap_info pdu;
-        read_pdu(tvb, &pdu);
-        if (tapped)
-            queue_tap_record(tvb, pinfo, &pdu);
-        if (for_calls)
-            morvastelle_call_pdu_read(pinfo, tvb, &pdu);
+        if (!for_calls)
+            read_pdu(tvb, &pdu);
+        queue_tap_record(tvb, pinfo, for_calls ? for_calls : &pdu);
     }
 
     if (tree) {

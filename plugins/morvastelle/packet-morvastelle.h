@@ -46,9 +46,16 @@ typedef struct _morvastelle_tap_info {
     guint8 type;             /* 0 when not even the Type was captured */
     gboolean header_whole;   /* Type, L and all L name octets captured */
     const char *isdn_port;   /* Type 0: the name as far as captured; else NULL */
+    /* The name's octets, when the header was captured whole. */
+    const guint8 *isdn_port_octets;
+    guint isdn_port_length;
     guint pdu_length;        /* as reported, captured or not */
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
+
+/* From a post-dissector, for every packet once it has been dissected:
+ * puts back what a tunnelled frame that raised an error left changed. */
+void morvastelle_packet_dissected(packet_info *pinfo);
 
 void proto_register_morvastelle(void);
 void proto_reg_handoff_morvastelle(void);
