@@ -20,9 +20,11 @@ cancelled, the others answered, so ports differ in their mix. Every fifth
 port is a primary rate one with 2-octet call references. The output
 depends on the arguments alone.
 
-Usage: gen-calls.py OUT.pcap [--ports N] [--calls C] [--expect FILE]
+Usage: gen-calls.py OUT.pcap [--ports N] [--calls C] [--expect FILE] [--frames FILE]
 
---expect writes, per port, how many calls ended each way.
+--expect writes, per port, how many calls ended each way; --frames, for
+every frame in order, the number of its call, counted from 1 in the order
+the calls start.
 
 SPDX-License-Identifier: GPL-2.0-or-later
 """
@@ -135,6 +137,7 @@ def main():
     parser.add_argument("--ports", type=int, default=30)
     parser.add_argument("--calls", type=int, default=30000)
     parser.add_argument("--expect", help="write the calls per port and outcome here")
+    parser.add_argument("--frames", help="write each frame's call number here")
     args = parser.parse_args()
 
     ports = [Port(p) for p in range(args.ports)]
@@ -150,6 +153,7 @@ def main():
     events.sort()
 
     refs = {}
+    frames = open(args.frames, "w") if args.frames else None
     with Capture(args.out, LINKTYPE_ETHERNET) as capture:
         for time_us, c, m, sender, message_type in events:
             port, k = ports[c % args.ports], c // args.ports
@@ -162,6 +166,10 @@ def main():
             frame = port.i_frame(tei, sender, q931(port, ref, sender, message_type, c, tei))
             name = port.name.encode()
             capture.write(udp_frame(bytes([0, len(name)]) + name + frame), time_us)
+            if frames:
+                frames.write("%d\n" % (c + 1))
+    if frames:
+        frames.close()
 
     if args.expect:
         with open(args.expect, "w") as f:

@@ -105,13 +105,17 @@ addresses() {
         sed 's/^ *//'
 }
 host tshark -r "$sample" -T fields -e udp.payload | sed 's/../& /g; s/^/0000 /' >"$E2E_WORK/payloads.txt"
+# And a SETUP whose bearer capability is cut short: Q.931 raises an error
+# after LAPD has had the addresses.
+echo "0000 00 05 69 73 64 6e 30 00 81 00 00 08 01 01 05 04 0a 80" >>"$E2E_WORK/payloads.txt"
 capture -6 2001:db8::1,2001:db8::2 -u 40000,4 "$E2E_WORK/payloads.txt" "$E2E_WORK/sample6.pcap"
 # Dissector name, IPv4 source and destination, end of options.
 exported_header="00 0c 00 0b $(printf morvastelle | od -An -tx1) 00 14 00 04 c0 00 02 01 00 15 00 04 c6 33 64 07 00 00 00 00"
 sed "s/^0000 /0000 $exported_header /" "$E2E_WORK/payloads.txt" >"$E2E_WORK/exported-sample.txt"
 capture -l 252 "$E2E_WORK/exported-sample.txt" "$E2E_WORK/exported-sample.pcap"
 check "IPv4 addresses on every frame" "13 192.0.2.1 192.0.2.2" "$(addresses "$sample")"
-check "IPv6 addresses on every frame" "13 2001:db8::1 2001:db8::2" "$(addresses "$E2E_WORK/sample6.pcap")"
-check "Exported PDU addresses on every frame" "13 192.0.2.1 198.51.100.7" "$(addresses "$E2E_WORK/exported-sample.pcap")"
+check "IPv6 addresses on every frame" "14 2001:db8::1 2001:db8::2" "$(addresses "$E2E_WORK/sample6.pcap")"
+check "Exported PDU addresses on every frame" "14 192.0.2.1 198.51.100.7" "$(addresses "$E2E_WORK/exported-sample.pcap")"
+check_contains "the cut SETUP is malformed" "[Malformed Packet" "$(host tshark -r "$E2E_WORK/sample6.pcap" -Y 'frame.number == 14')"
 
 finish
