@@ -5,6 +5,7 @@
  */
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ protected:
         m.called_number = s.called;
         m.keypad = s.keypad;
         m.cause = s.cause;
+        /* The information elements stand for themselves by the numbers. */
+        m.contents = static_cast<uint32_t>(std::hash<std::string>()(std::string(s.calling ? s.calling : "") + "|" +
+                                                                   (s.called ? s.called : "") + "|" +
+                                                                   (s.keypad ? s.keypad : "")));
         return tracker_.add(m);
     }
 

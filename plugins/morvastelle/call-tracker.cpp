@@ -280,19 +280,17 @@ call_tracker::add(const call_message &message)
 
     auto active = active_.find(key);
     call *c = active != active_.end() ? &calls_[active->second] : nullptr;
-    bool from_keypad;
-    const char *dialled = dialled_digits(message, &from_keypad);
     /* A side that has no answer to its SETUP sends it again (timer T303):
      * the same call, not a new one. */
     bool repeated_setup = message.message_type == q931_setup && c && c->setup_seen && c->frames == 1 &&
-                          c->calling_number == (message.calling_number ? message.calling_number : "") &&
-                          c->called_number == (dialled ? dialled : "");
+                          c->setup_contents == message.contents;
     if ((message.message_type == q931_setup && !repeated_setup) || !c) {
         c = start_call(port, message, network_originated);
         result.started = true;
         if (message.message_type == q931_setup) {
             c->setup_seen = true;
             c->setup_frame = message.frame;
+            c->setup_contents = message.contents;
             c->dialling_end = message.time;
             c->broadcast = message.from_network && message.tei == broadcast_tei;
         } else {

@@ -64,6 +64,9 @@ struct call_message {
     const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
     bool call_ref_flag = false;
     uint8_t message_type = 0;
+    /* A digest of the message's information elements as captured: a SETUP
+     * sent again is the same octets. */
+    uint32_t contents = 0;
     /* False when the host has not decoded the message's information
      * elements (yet): they are then added with add_details. */
     bool has_details = true;
@@ -96,6 +99,7 @@ struct call {
     uint32_t setup_frame = 0;
     uint32_t connect_frame = 0;
     uint32_t clearing_frame = 0;     /* the first clearing message */
+    uint32_t setup_contents = 0;     /* call_message::contents of the SETUP */
     /* Clearing messages before this frame carry no cause of the call's: a
      * broadcast call answered after a refusal. */
     uint32_t causes_from_frame = 0;
