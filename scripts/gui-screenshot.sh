@@ -11,6 +11,13 @@
 #             Outcomes; the dialog, to docs/outcomes-gui.png
 #   ports     samples/sample.pcap in Statistics > MORVASTELLE > ISDN
 #             Ports; the dialog, to docs/statistics-gui.png
+#   follow    samples/calls.pcap with a Call column and the CONNECT of its
+#             first call selected, its MORVASTELLE Call tree expanded; the
+#             whole screen, to docs/follow-gui.png
+#   voip      samples/calls.pcap in Telephony > VoIP Calls, the MORVASTELLE
+#             rows beside the host's own; the dialog, to docs/voip-gui.png
+#   flow      the same, then the first call's Flow Sequence; the dialog, to
+#             docs/flow-gui.png
 #
 # The views are reached with scripted clicks and keystrokes, through the
 # menus as a user would.
@@ -27,100 +34,49 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 view=packets
 if [ "${1:-}" = --view ]; then
-    view=${2:?--view needs packets, calls, outcomes or ports}
+    view=${2:?--view needs packets, calls, outcomes, ports, follow, voip or flow}
     shift 2
 fi
+# The packet selected at the start.
+first_packet=1
 case $view in
     packets) capture=sample.pcap default_output=wireshark-gui.png ;;
     calls) capture=calls.pcap default_output=calls-gui.png ;;
     outcomes) capture=calls.pcap default_output=outcomes-gui.png ;;
     ports) capture=sample.pcap default_output=statistics-gui.png ;;
-    *) echo "unknown view $view: packets, calls, outcomes or ports" >&2; exit 2 ;;
+    follow) capture=calls.pcap default_output=follow-gui.png first_packet=7 ;;
+    voip) capture=calls.pcap default_output=voip-gui.png ;;
+    flow) capture=calls.pcap default_output=flow-gui.png ;;
+    *) echo "unknown view $view: packets, calls, outcomes, ports, follow, voip or flow" >&2; exit 2 ;;
 esac
 plugin=${1:-$here/build/plugins/morvastelle/morvastelle.so}
 output=${2:-$here/docs/$default_output}
 
-for tool in wireshark Xvfb xdotool import; do
-    command -v "$tool" > /dev/null ||
-        { echo "needs $tool (apt-get install wireshark-qt xvfb xdotool imagemagick)" >&2; exit 1; }
-done
-[ -f "$plugin" ] || { echo "no plugin at $plugin: build it first" >&2; exit 1; }
+command -v import > /dev/null || { echo "needs import (apt-get install imagemagick)" >&2; exit 1; }
+. "$here/scripts/gui-session.sh"
 
-host_version=$(wireshark --version | sed -n '1s/.*Wireshark \([0-9]*\.[0-9]*\).*/\1/p')
-home=$(mktemp -d)
-chmod 755 "$home"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
-    wait 2> /dev/null || true
-    rm -rf "$home"
-}
-trap cleanup EXIT
-
-mkdir -p "$home/.local/lib/wireshark/plugins/$host_version/epan" "$home/runtime"
-cp "$plugin" "$home/.local/lib/wireshark/plugins/$host_version/epan/"
-cp "$here/samples/$capture" "$home/"
-chmod -R a+rX "$home"
-chmod 700 "$home/runtime"
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then
-    chown -R nobody:nogroup "$home"
-    as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-fi
-
-# A display number nobody else uses.
-display=99
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
-    display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1280x860x24 -nolisten tcp -ac > /dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=:$display
-for _ in $(seq 100); do xdotool getdisplaygeometry > /dev/null 2>&1 && break; sleep 0.1; done
-xdotool getdisplaygeometry > /dev/null || { echo "Xvfb did not start" >&2; exit 1; }
-
-# The default columns and the ISDN port as a column of its own.
+# The default columns and the ISDN port as a column of its own; the follow
+# view adds the call's number.
 columns='"No.","%m","Time","%t","Source","%s","Destination","%d","Protocol","%p",'
-columns+='"ISDN-Port","%Cus:morvastelle.isdn_port:0:R","Length","%L","Info","%i"'
-"${as_user[@]}" env -i PATH="$PATH" DISPLAY="$DISPLAY" HOME="$home" XDG_RUNTIME_DIR="$home/runtime" \
-    QT_QPA_PLATFORM=xcb LANG=C.UTF-8 \
-    wireshark -o gui.byte_view_show:FALSE -o "gui.column.format:$columns" \
-    -r "$home/$capture" -g 1 > "$home/wireshark.log" 2>&1 &
-wireshark_pid=$!
-pids+=($wireshark_pid)
-
-window=$(timeout 60 xdotool search --sync --onlyvisible --name "^${capture//./\\.}\$" | head -n 1) || true
-[ -n "$window" ] || { echo "no Wireshark window appeared:" >&2; cat "$home/wireshark.log" >&2; exit 1; }
-xdotool windowmove "$window" 0 0 windowsize "$window" 1280 860
+columns+='"ISDN-Port","%Cus:morvastelle.isdn_port:0:R",'
+[ "$view" != follow ] || columns+='"Call","%Cus:morvastelle_call.id:0:R",'
+columns+='"Length","%L","Info","%i"'
+gui_start "$plugin" "$here/samples/$capture" -o gui.byte_view_show:FALSE -o "gui.column.format:$columns" \
+    -g "$first_packet" || exit 1
 # Let it finish loading the capture and laying out the panes.
 sleep 4
 
 # Without a window manager the window gets the keyboard only by a click.
-# Click the selected first packet, widen the list's columns to their
-# contents with View > Resize Columns.
-xdotool mousemove 640 120 click 1
+# Click the selected packet (the list's rows are 17 pixels high, the first
+# at 120), widen the list's columns to their contents with View > Resize
+# Columns.
+xdotool mousemove 640 $((120 + (first_packet - 1) * 17)) click 1
 xdotool key --delay 200 ctrl+shift+r
 
-# dialog TITLE: the window of the dialog just opened, or the reason there
-# is none.
-dialog() {
-    local found
-    found=$(timeout 30 xdotool search --sync --onlyvisible --name "$1" | head -n 1) || true
-    if [ -z "$found" ]; then
-        if kill -0 "$wireshark_pid" 2> /dev/null; then
-            echo "no window \"$1\" appeared" >&2
-        else
-            echo "Wireshark stopped while opening \"$1\"" >&2
-        fi
-        cat "$home/wireshark.log" >&2
-        exit 1
-    fi
-    echo "$found"
-}
-
 # A menu opened by its mnemonic starts on its first item, and Up from
-# there wraps round to the last.
+# there wraps round to the last. Items without a mnemonic of their own are
+# reached by counting; the host sorts the items that dissectors and plugins
+# add by their text.
 case $view in
     packets)
         # Click the details pane's first line (the list fills the upper half
@@ -131,10 +87,13 @@ case $view in
         shot=root
         ;;
     calls)
-        # Telephony: MORVASTELLE Calls is the fourth item from the bottom,
-        # above SIP Flows, SIP Statistics and WAP-WSP Packet Counter.
-        xdotool key --delay 300 alt+y Up Up Up Up Return
-        shot=$(dialog 'MORVASTELLE Calls') || exit 1
+        # Telephony: MORVASTELLE Calls is the 17th item, after the host's
+        # VoIP Calls to UCP Messages (13), F1AP, NGAP and H.225: counted
+        # from the top, as the plugin's other items sort after it.
+        xdotool key --delay 300 alt+y
+        for _ in $(seq 16); do xdotool key --delay 100 Down; done
+        xdotool key --delay 300 Return
+        shot=$(gui_dialog 'MORVASTELLE Calls') || exit 1
         xdotool windowmove "$shot" 20 60 windowsize "$shot" 1240 460
         sleep 3
         # One item per port, its calls below it: open every collapsed one,
@@ -150,18 +109,40 @@ case $view in
         # Statistics: the MORVASTELLE submenu is the last item; Call
         # Outcomes comes before ISDN Ports in it.
         xdotool key --delay 300 alt+s Up Right Return
-        shot=$(dialog 'Call Outcomes') || exit 1
+        shot=$(gui_dialog 'Call Outcomes') || exit 1
         xdotool windowmove "$shot" 100 120 windowsize "$shot" 900 460
         ;;
     ports)
         xdotool key --delay 300 alt+s Up Right Down Return
-        shot=$(dialog 'ISDN Ports') || exit 1
+        shot=$(gui_dialog 'ISDN Ports') || exit 1
         xdotool windowmove "$shot" 100 60 windowsize "$shot" 900 640
+        ;;
+    follow)
+        # The details pane's last line is MORVASTELLE Call: the host adds
+        # post-dissectors' trees after the frame's layers.
+        xdotool mousemove 100 480 click 1
+        xdotool key --delay 200 End Right
+        shot=root
+        ;;
+    voip | flow)
+        xdotool key --delay 300 alt+y v
+        shot=$(gui_dialog 'VoIP Calls') || exit 1
+        xdotool windowmove "$shot" 0 40 windowsize "$shot" 1280 420
+        sleep 3
+        if [ "$view" = flow ]; then
+            # By start time: the host's AC_ISDN row of reference 01 on
+            # isdn0, then the first MORVASTELLE call, which this Flow
+            # Sequence draws.
+            eval "$(xdotool getwindowgeometry --shell "$shot")"
+            xdotool mousemove $((X + 400)) $((Y + 40)) click 1
+            xdotool key --delay 300 Down alt+s
+            shot=$(gui_dialog 'Call Flow') || exit 1
+            xdotool windowmove "$shot" 60 40 windowsize "$shot" 1000 780
+        fi
         ;;
 esac
 sleep 2
-kill -0 "$wireshark_pid" 2> /dev/null ||
-    { echo "Wireshark stopped:" >&2; cat "$home/wireshark.log" >&2; exit 1; }
+gui_check_running || exit 1
 
 mkdir -p "$(dirname "$output")"
 import -window "$shot" "$output"

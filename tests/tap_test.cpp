@@ -1,6 +1,7 @@
 /* tap_test.cpp
  * The "morvastelle" tap inside the real host library: one record per PDU,
- * whole or not, with and without a tree.
+ * whole or not, with and without a tree. The call layer's records on the
+ * host's "voip" tap: what VoIP Calls and its Flow Sequence show.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -11,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <epan/packet.h>
+#include <epan/tap-voip.h>
 #include <epan/tap.h>
+#include <epan/to_str.h>
 
 #include "host_session.h"
+#include "packet-morvastelle-call.h"
 #include "packet-morvastelle.h"
 
 namespace {
@@ -151,6 +155,151 @@ TEST_F(MorvastelleTap, CarriesTheCallReferenceAndMessageTypeOfQ931Frames)
     for (const bytes &pdu : pdus)
         host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size()), opts);
     EXPECT_EQ(records_, expected);
+}
+
+/* A VoIP Calls record in one comparable line: the row it goes to, what the
+ * row shows, and the Flow Sequence's arrow. */
+std::string
+describe_voip(const packet_info *pinfo, const voip_packet_info_t *info)
+{
+    auto text = [](const char *s) { return std::string(s ? s : "(null)"); };
+    char *src = address_to_str(NULL, &pinfo->src);
+    char *dst = address_to_str(NULL, &pinfo->dst);
+    std::string out = text(info->call_id) + " | " + text(info->from_identity) + " -> " +
+                      text(info->to_identity) + " | state " + std::to_string(info->call_state) +
+                      (info->call_active_state == VOIP_ACTIVE ? " active" : " inactive") + " | " +
+                      text(info->call_comment) + " | " + src + " -> " + dst + ": " + text(info->frame_label) +
+                      " (" + text(info->frame_comment) + ") #" + std::to_string(pinfo->num);
+    wmem_free(NULL, src);
+    wmem_free(NULL, dst);
+    return out;
+}
+
+tap_packet_status
+collect_voip_record(void *tapdata, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    static_cast<std::vector<std::string> *>(tapdata)->push_back(
+        describe_voip(pinfo, static_cast<const voip_packet_info_t *>(data)));
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+/* Every dissection here is a new frame of one long first pass: calls count
+ * on from the other tests' in this process, so a test finds its own. */
+class MorvastelleVoipTap : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { host_start(); }
+
+    void SetUp() override
+    {
+        GString *error = register_tap_listener("voip", &records_, NULL, TL_REQUIRES_NOTHING,
+                                               NULL, collect_voip_record, NULL, NULL);
+        ASSERT_EQ(error, nullptr) << error->str;
+    }
+    void TearDown() override { remove_tap_listener(&records_); }
+
+    void dissect(const std::string &port, const bytes &frame)
+    {
+        bytes pdu = {0x00, static_cast<guint8>(port.size())};
+        pdu.insert(pdu.end(), port.begin(), port.end());
+        pdu.insert(pdu.end(), frame.begin(), frame.end());
+        host_dissection::options opts;
+        opts.tree = false;
+        opts.taps = true;
+        host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size()), opts);
+    }
+
+    /* The row's name, "MORVASTELLE call N", of the last record. */
+    std::string last_call_id() const
+    {
+        return records_.empty() ? "" : records_.back().substr(0, records_.back().find(" | "));
+    }
+
+    std::vector<std::string> records_;
+};
+
+/* A LAPD I-frame, TEI 64, with a Q.931 message on 2-octet call reference
+ * `ref` (its top bit the flag), then `ies`. */
+bytes
+q931_frame(bool from_network, guint8 send_sequence, guint16 ref, guint8 message_type, const bytes &ies = {})
+{
+    bytes frame = {static_cast<guint8>(from_network ? 0x02 : 0x00), 0x81, static_cast<guint8>(send_sequence << 1),
+                   0x00, 0x08, 0x02, static_cast<guint8>(ref >> 8), static_cast<guint8>(ref), message_type};
+    frame.insert(frame.end(), ies.begin(), ies.end());
+    return frame;
+}
+
+TEST_F(MorvastelleVoipTap, OneRowPerCallWithItsLadderBetweenThePortsSides)
+{
+    const bytes numbers = {0x04, 0x03, 0x80, 0x90, 0xa2,
+                           0x6c, 0x08, 0x81, '5', '5', '5', '1', '0', '0', '0',
+                           0x70, 0x08, 0x81, '5', '5', '5', '2', '0', '0', '0'};
+    const bytes cause_16 = {0x08, 0x02, 0x80, 0x90};
+    dissect("voip0", q931_frame(false, 0, 0x0123, 0x05, numbers));
+    ASSERT_EQ(records_.size(), 1u);
+    const std::string call = last_call_id();
+    ASSERT_EQ(call.rfind("MORVASTELLE call ", 0), 0u) << records_[0];
+    dissect("voip0", q931_frame(true, 0, 0x8123, 0x01));
+    dissect("voip0", q931_frame(true, 0, 0x8123, 0x01));
+    dissect("voip0", q931_frame(true, 1, 0x8123, 0x07));
+    /* Another side's own call on the same port and reference. */
+    dissect("voip0", q931_frame(true, 2, 0x0123, 0x05));
+    dissect("voip0", q931_frame(false, 1, 0x0123, 0x45, cause_16));
+    ASSERT_EQ(records_.size(), 6u);
+    /* The frame numbers count on from the other tests'. */
+    std::vector<std::string> arrows;
+    for (std::string &record : records_) {
+        std::string::size_type number = record.rfind(" #");
+        arrows.push_back(record.substr(number + 2));
+        record.erase(number);
+    }
+    const std::string alerting_frame = arrows[1];
+
+    const std::string user = "voip0 user TEI 64", network = "voip0 network";
+    const std::string comment = "voip0, call reference 0123 from the user, ";
+    const std::string numbers_shown = " | 5551000 -> 5552000 | state ";
+    EXPECT_EQ(records_[0], call + numbers_shown + std::to_string(VOIP_CALL_SETUP) + " active | " + comment +
+                               "in progress, called 5552000 | " + user + " -> " + network +
+                               ": SETUP (user to network, TEI 64)");
+    EXPECT_EQ(records_[1], call + numbers_shown + std::to_string(VOIP_RINGING) + " active | " + comment +
+                               "in progress, called 5552000 | " + network + " -> " + user +
+                               ": ALERTING (network to user, TEI 64)");
+    EXPECT_EQ(records_[2], call + numbers_shown + std::to_string(VOIP_RINGING) + " active | " + comment +
+                               "in progress, called 5552000 | " + network + " -> " + user +
+                               ": ALERTING (network to user, TEI 64, retransmission of frame " + alerting_frame + ")");
+    EXPECT_EQ(records_[3], call + numbers_shown + std::to_string(VOIP_IN_CALL) + " active | " + comment +
+                               "answered, called 5552000 | " + network + " -> " + user +
+                               ": CONNECT (network to user, TEI 64)");
+    EXPECT_NE(records_[4].substr(0, call.size() + 3), call + " | ") << records_[4];
+    EXPECT_EQ(records_[5], call + numbers_shown + std::to_string(VOIP_COMPLETED) + " inactive | " + comment +
+                               "answered, cause 16 Normal call clearing, called 5552000 | " + user + " -> " +
+                               network + ": DISCONNECT (user to network, TEI 64)");
+}
+
+TEST_F(MorvastelleVoipTap, CallsPastTheListedOnesGoToOneRowThatCountsThem)
+{
+    /* Past the listed calls, each new one on the first pass recounts the
+     * row; the rest of their messages queue nothing. */
+    const std::string left_out = "MORVASTELLE calls left out | - -> - | state " + std::to_string(VOIP_NO_STATE) +
+                                 " active | ";
+    const std::string see_all = " not listed here: Telephony > MORVASTELLE Calls lists them all | ";
+    guint16 ref = 1;
+    std::string listed;
+    for (guint32 i = 0; i <= voip_listed_calls && listed != "MORVASTELLE call " + std::to_string(voip_listed_calls);
+         i++) {
+        records_.clear();
+        dissect("voip-many", q931_frame(false, 0, ref++, 0x05));
+        ASSERT_EQ(records_.size(), 1u);
+        listed = last_call_id();
+    }
+    ASSERT_EQ(listed, "MORVASTELLE call " + std::to_string(voip_listed_calls));
+
+    records_.clear();
+    dissect("voip-many", q931_frame(false, 0, ref, 0x05));
+    dissect("voip-many", q931_frame(true, 0, ref++ | 0x8000, 0x01));
+    dissect("voip-many", q931_frame(false, 0, ref++, 0x05));
+    ASSERT_EQ(records_.size(), 2u);
+    EXPECT_EQ(records_[0].substr(0, records_[0].rfind(" | ") + 3), left_out + "1 more MORVASTELLE call is" + see_all);
+    EXPECT_EQ(records_[1].substr(0, records_[1].rfind(" | ") + 3), left_out + "2 more MORVASTELLE calls are" + see_all);
 }
 
 } // namespace

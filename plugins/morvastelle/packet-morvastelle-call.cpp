@@ -57,11 +57,6 @@ static int q931_tap = -1;
 static int hf_q931_keypad_facility = -1;
 static dissector_handle_t q931_ie_handle;
 
-/* The host's VoIP Calls finds a call's row by walking its whole list for
- * every record, so many rows make it slow to open; the rest are summed up
- * in one row. */
-static const guint32 voip_listed_calls = 3000;
-
 /* What the first pass found for a frame that belongs to a call: the host's
  * per-frame data, in file scope. */
 typedef struct _morvastelle_call_frame {
@@ -523,14 +518,20 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
     info->frame_label = (gchar *)message_name(frame->message_type);
     info->frame_comment = wmem_strdup_printf(pinfo->pool, "%s to %s, TEI %u", from_network ? "network" : "user",
                                              from_network ? "user" : "network", frame->tei);
+    if (frame->retransmission_of)
+        info->frame_comment = wmem_strdup_printf(pinfo->pool, "%s, retransmission of frame %u", info->frame_comment,
+                                                 frame->retransmission_of);
 
     /* Every datagram goes from the gateway to the collector: the ladder is
      * drawn between the sides of the ISDN port instead, in a copy of the
-     * packet's record that only this tap sees. */
+     * packet's record that only this tap sees, without the datagram's UDP
+     * ports, which the ladder would write at the sides' ends. */
     packet_info *sides = wmem_new(pinfo->pool, packet_info);
     *sides = *pinfo;
     set_side(pinfo->pool, &sides->src, port, from_network, frame->tei);
     set_side(pinfo->pool, &sides->dst, port, !from_network, frame->tei);
+    sides->srcport = 0;
+    sides->destport = 0;
     tap_queue_packet(voip_tap, sides, info);
 }
 
