@@ -7,6 +7,8 @@
 #             screen, to docs/wireshark-gui.png
 #   calls     samples/calls.pcap in Telephony > MORVASTELLE Calls, every
 #             port's table expanded; the dialog, to docs/calls-gui.png
+#   kpi       samples/calls.pcap in Telephony > MORVASTELLE Port KPIs;
+#             the dialog, to docs/kpi-gui.png
 #   outcomes  samples/calls.pcap in Statistics > MORVASTELLE > Call
 #             Outcomes; the dialog, to docs/outcomes-gui.png
 #   ports     samples/sample.pcap in Statistics > MORVASTELLE > ISDN
@@ -27,15 +29,16 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 view=packets
 if [ "${1:-}" = --view ]; then
-    view=${2:?--view needs packets, calls, outcomes or ports}
+    view=${2:?--view needs packets, calls, kpi, outcomes or ports}
     shift 2
 fi
 case $view in
     packets) capture=sample.pcap default_output=wireshark-gui.png ;;
     calls) capture=calls.pcap default_output=calls-gui.png ;;
+    kpi) capture=calls.pcap default_output=kpi-gui.png ;;
     outcomes) capture=calls.pcap default_output=outcomes-gui.png ;;
     ports) capture=sample.pcap default_output=statistics-gui.png ;;
-    *) echo "unknown view $view: packets, calls, outcomes or ports" >&2; exit 2 ;;
+    *) echo "unknown view $view: packets, calls, kpi, outcomes or ports" >&2; exit 2 ;;
 esac
 plugin=${1:-$here/build/plugins/morvastelle/morvastelle.so}
 output=${2:-$here/docs/$default_output}
@@ -131,9 +134,10 @@ case $view in
         shot=root
         ;;
     calls)
-        # Telephony: MORVASTELLE Calls is the fourth item from the bottom,
-        # above SIP Flows, SIP Statistics and WAP-WSP Packet Counter.
-        xdotool key --delay 300 alt+y Up Up Up Up Return
+        # Telephony: MORVASTELLE Calls is the fifth item from the bottom,
+        # above MORVASTELLE Port KPIs, SIP Flows, SIP Statistics and
+        # WAP-WSP Packet Counter.
+        xdotool key --delay 300 alt+y Up Up Up Up Up Return
         shot=$(dialog 'MORVASTELLE Calls') || exit 1
         xdotool windowmove "$shot" 20 60 windowsize "$shot" 1240 460
         sleep 3
@@ -145,6 +149,11 @@ case $view in
         xdotool key --delay 200 End
         for _ in $(seq 8); do xdotool key --delay 100 Right Up; done
         xdotool key --delay 200 Home
+        ;;
+    kpi)
+        xdotool key --delay 300 alt+y Up Up Up Up Return
+        shot=$(dialog 'MORVASTELLE Port KPIs') || exit 1
+        xdotool windowmove "$shot" 20 60 windowsize "$shot" 800 240
         ;;
     outcomes)
         # Statistics: the MORVASTELLE submenu is the last item; Call

@@ -35,11 +35,12 @@ format_fixed(char *text, const std::optional<int64_t> &value, int decimals)
     *text = '\0';
 }
 
-/* Beyond a few centuries a time is damage, not a capture. */
+/* Beyond a century a time is damage, not a capture; so bounded, the
+ * difference of two times stays within 64 bits. */
 static int64_t
 nanoseconds(double seconds)
 {
-    return std::llround(std::clamp(seconds, -9e9, 9e9) * 1e9);
+    return std::llround(std::clamp(seconds, -4e9, 4e9) * 1e9);
 }
 
 /* Rounded half up, as the table shows them. */
