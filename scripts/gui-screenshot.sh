@@ -7,6 +7,8 @@
 #             screen, to docs/wireshark-gui.png
 #   calls     samples/calls.pcap in Telephony > MORVASTELLE Calls, every
 #             port's table expanded; the dialog, to docs/calls-gui.png
+#   kpi       samples/calls.pcap in Telephony > MORVASTELLE Port KPIs;
+#             the dialog, to docs/kpi-gui.png
 #   outcomes  samples/calls.pcap in Statistics > MORVASTELLE > Call
 #             Outcomes; the dialog, to docs/outcomes-gui.png
 #   ports     samples/sample.pcap in Statistics > MORVASTELLE > ISDN
@@ -34,7 +36,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 view=packets
 if [ "${1:-}" = --view ]; then
-    view=${2:?--view needs packets, calls, outcomes, ports, follow, voip or flow}
+    view=${2:?--view needs packets, calls, kpi, outcomes, ports, follow, voip or flow}
     shift 2
 fi
 # The packet selected at the start.
@@ -42,12 +44,13 @@ first_packet=1
 case $view in
     packets) capture=sample.pcap default_output=wireshark-gui.png ;;
     calls) capture=calls.pcap default_output=calls-gui.png ;;
+    kpi) capture=calls.pcap default_output=kpi-gui.png ;;
     outcomes) capture=calls.pcap default_output=outcomes-gui.png ;;
     ports) capture=sample.pcap default_output=statistics-gui.png ;;
     follow) capture=calls.pcap default_output=follow-gui.png first_packet=7 ;;
     voip) capture=calls.pcap default_output=voip-gui.png ;;
     flow) capture=calls.pcap default_output=flow-gui.png ;;
-    *) echo "unknown view $view: packets, calls, outcomes, ports, follow, voip or flow" >&2; exit 2 ;;
+    *) echo "unknown view $view: packets, calls, kpi, outcomes, ports, follow, voip or flow" >&2; exit 2 ;;
 esac
 plugin=${1:-$here/build/plugins/morvastelle/morvastelle.so}
 output=${2:-$here/docs/$default_output}
@@ -104,6 +107,14 @@ case $view in
         xdotool key --delay 200 End
         for _ in $(seq 8); do xdotool key --delay 100 Right Up; done
         xdotool key --delay 200 Home
+        ;;
+    kpi)
+        # Telephony: MORVASTELLE Port KPIs follows MORVASTELLE Calls.
+        xdotool key --delay 300 alt+y
+        for _ in $(seq 17); do xdotool key --delay 100 Down; done
+        xdotool key --delay 300 Return
+        shot=$(gui_dialog 'MORVASTELLE Port KPIs') || exit 1
+        xdotool windowmove "$shot" 20 60 windowsize "$shot" 800 240
         ;;
     outcomes)
         # Statistics: the MORVASTELLE submenu is the last item; Call

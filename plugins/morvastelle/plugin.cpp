@@ -35,6 +35,7 @@ register_statistics(void)
     register_morvastelle_stats_tree();
     register_morvastelle_calls_table();
     register_morvastelle_outcomes_tree();
+    register_morvastelle_kpi_table();
 }
 
 extern "C" WS_DLL_PUBLIC_DEF void

@@ -8,11 +8,12 @@
 #define STATS_MORVASTELLE_H
 
 /* Register the plugin's statistics: the "morvastelle.ports" and
- * "morvastelle.outcomes" stats trees and the "morvastelle.calls" table.
- * Called once the host's taps exist. */
+ * "morvastelle.outcomes" stats trees and the "morvastelle.calls" and
+ * "morvastelle.kpi" tables. Called once the host's taps exist. */
 void register_morvastelle_stats_tree(void);
 void register_morvastelle_calls_table(void);
 void register_morvastelle_outcomes_tree(void);
+void register_morvastelle_kpi_table(void);
 
 /* A name has at most 255 octets, each written as at most 4 characters. */
 #define PORT_LABEL_SIZE (2 + 4 * 255 + 1)

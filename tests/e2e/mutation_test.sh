@@ -42,18 +42,23 @@ for capture in payloads whole; do
     check "$capture -2 frames out" "$frames" "$(wc -l < "$E2E_WORK/$capture.2")"
 
     # The plugin's statistics on the same frames, in one run: the ISDN ports
-    # tree, the calls table and the call outcomes tree.
+    # tree, the calls table, the call outcomes tree and the port KPIs.
     status=0
     host env WIRESHARK_ABORT_ON_DISSECTOR_BUG=1 tshark -r "$file" -q -2 -z morvastelle.ports,tree \
-        -z morvastelle.calls -z morvastelle.outcomes,tree \
+        -z morvastelle.calls -z morvastelle.outcomes,tree -z morvastelle.kpi \
         > "$E2E_WORK/$capture.z" 2> "$E2E_WORK/$capture.z.err" || status=$?
-    check "$capture -z morvastelle.ports, .calls, .outcomes exit status" 0 "$status"
+    check "$capture -z morvastelle.ports, .calls, .outcomes, .kpi exit status" 0 "$status"
     # Both list the calls of the call layer: each of its numbers once.
     call_rows=$(grep -E '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/$capture.z" | cut -d' ' -f1 | sort -n || true)
     calls=$(printf '%s\n' "$call_rows" | grep -c . || true)
     check "$capture: every call in the table once" "$(seq "$calls")" "$call_rows"
     check "$capture: as many calls in the outcomes tree as rows in the table" "$calls" \
         "$(awk '/^Calls / {print $2}' "$E2E_WORK/$capture.z")"
+    # The KPIs count the calls whose SETUP was captured: all but those with
+    # numbers '?'.
+    unknown=$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|\? \|\? \|' "$E2E_WORK/$capture.z" || true)
+    check "$capture: the KPIs' calls, those of the table with a SETUP" "$((calls - unknown))" \
+        "$(awk -F' [|]' '/^all ports / {print $2}' "$E2E_WORK/$capture.z")"
 
     check "$capture no dissector bug" "" \
         "$(cat "$E2E_WORK/$capture".{V,2,z}{,.err} | grep -m3 -i 'dissector bug' || true)"
