@@ -17,15 +17,8 @@
 #include <epan/stat_tap_ui.h>
 
 #include "packet-morvastelle-call.h"
-#include "host-version.h"
 #include "stats-morvastelle.h"
 
-/* Newer hosts renamed the Telephony menu's group. */
-#if MORVASTELLE_HOST_AT_LEAST(4, 2)
-#define MORVASTELLE_TELEPHONY_GROUP REGISTER_TELEPHONY_GROUP_UNSORTED
-#else
-#define MORVASTELLE_TELEPHONY_GROUP REGISTER_STAT_GROUP_TELEPHONY
-#endif
 
 using morvastelle::call;
 

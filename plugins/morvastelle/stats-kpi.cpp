@@ -15,14 +15,8 @@
 
 #include "call-kpi.h"
 #include "packet-morvastelle-call.h"
-#include "host-version.h"
 #include "stats-morvastelle.h"
 
-#if MORVASTELLE_HOST_AT_LEAST(4, 2)
-#define MORVASTELLE_TELEPHONY_GROUP REGISTER_TELEPHONY_GROUP_UNSORTED
-#else
-#define MORVASTELLE_TELEPHONY_GROUP REGISTER_STAT_GROUP_TELEPHONY
-#endif
 
 enum {
     PORT_COLUMN,

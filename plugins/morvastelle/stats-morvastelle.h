@@ -15,6 +15,15 @@ void register_morvastelle_calls_table(void);
 void register_morvastelle_outcomes_tree(void);
 void register_morvastelle_kpi_table(void);
 
+#include "host-version.h"
+
+/* The Telephony menu's group for the call tables: newer hosts renamed it. */
+#if MORVASTELLE_HOST_AT_LEAST(4, 2)
+#define MORVASTELLE_TELEPHONY_GROUP REGISTER_TELEPHONY_GROUP_UNSORTED
+#else
+#define MORVASTELLE_TELEPHONY_GROUP REGISTER_STAT_GROUP_TELEPHONY
+#endif
+
 /* A name has at most 255 octets, each written as at most 4 characters. */
 #define PORT_LABEL_SIZE (2 + 4 * 255 + 1)
 
