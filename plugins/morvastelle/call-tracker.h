@@ -63,6 +63,10 @@ struct call_message {
     const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
     bool call_ref_flag = false;
     uint8_t message_type = 0;
+    /* The octets after the message type, as far as captured: a SETUP sent
+     * again repeats them. */
+    const uint8_t *information_elements = nullptr;
+    size_t information_elements_length = 0;
     /* False when the host has not decoded the message's information
      * elements (yet): they are then added with add_details. */
     bool has_details = true;
@@ -98,6 +102,8 @@ struct call {
     /* Clearing messages before this frame carry no cause of the call's: a
      * broadcast call answered after a refusal. */
     uint32_t causes_from_frame = 0;
+    /* Of the SETUP's information elements, to know it when sent again. */
+    uint32_t setup_digest = 0;
     uint8_t call_ref[max_call_ref_length] = {};
     uint8_t call_ref_length = 0;
     uint8_t cause = no_cause;

@@ -298,6 +298,11 @@ assign_frame(packet_info *pinfo)
         message.call_ref = lapd->call_ref;
         message.call_ref_flag = lapd->call_ref_flag;
         message.message_type = (guint8)lapd->message_type;
+        /* Captured octets only: no host exception amid the C++ objects. */
+        guint captured = tvb_captured_length(pending.tvb);
+        message.information_elements_length = captured - lapd->information_elements;
+        message.information_elements =
+            tvb_get_ptr(pending.tvb, lapd->information_elements, (gint)message.information_elements_length);
         /* Which details count is only known once the tracker has the
          * message: take them all now, it keeps what counts. */
         message.has_details = take_details(pinfo, morvastelle::call_detail_numbers, &message);
