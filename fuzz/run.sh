@@ -5,7 +5,7 @@
 #
 # Usage: fuzz/run.sh SECONDS [BUILD_DIR]
 #   BUILD_DIR defaults to fuzz/build. Extra libFuzzer flags in FUZZ_FLAGS
-#   (e.g. FUZZ_FLAGS=-jobs=2). Set FUZZ_CORPUS to a folder to keep and grow
+#   (e.g. FUZZ_FLAGS=-fork=2). Set FUZZ_CORPUS to a folder to keep and grow
 #   a corpus across runs; otherwise a fresh one starts from the seeds.
 #
 # SPDX-License-Identifier: GPL-2.0-or-later
