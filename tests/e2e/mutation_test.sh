@@ -36,7 +36,8 @@ for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
     if not call:
         continue
     frames_call[frame] = call
-    network_originated = (flag == "1") != (cr == "1")
+    # 4.0 writes a set bit as 1, newer hosts as True.
+    network_originated = (flag in ("1", "True")) != (cr in ("1", "True"))
     key = (port, ref, network_originated, "" if network_originated else tei)
     if calls.setdefault(call, key) != key:
         print("frame %s in call %s of %s, not %s" % (frame, call, calls[call], key))
