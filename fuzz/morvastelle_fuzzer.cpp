@@ -1,48 +1,54 @@
 /* morvastelle_fuzzer.cpp
  * libFuzzer target: every input is a sequence of MORVASTELLE PDUs, handed
- * by name to the plugin inside the real host library as consecutive frames,
- * so LAPD and Q.931 below it run on the same bytes and the plugin's
- * statistics (the calls table, the outcomes and ports trees) follow calls
- * across them.
+ * by name to the plugin inside the real host library as the consecutive
+ * frames of a file of their own, so LAPD and Q.931 below it run on the same
+ * bytes, the call layer follows calls across them, and the plugin's
+ * statistics (the calls table, the outcomes and ports trees) and the
+ * host's VoIP Calls tap get its records.
  *
  * The PDUs of an input are separated by the five octets "<PDU>": an input
  * without them is one PDU, as every seed from the sample capture is, and a
  * PDU cannot contain them. Each frame is stamped at the epoch.
  *
+ * Every input is a file of its own, opened through the host's cleanup and
+ * init of a file, so the call layer's tracker starts empty and a report
+ * reproduces from the one input that caused it. It is read with a later
+ * pass over its visited frames: an input of even length as the GUI reads a
+ * file (taps on the first pass, then a retap with a tree), one of odd
+ * length as tshark -2 does (a first pass without taps, here with the call
+ * layer's fields primed as a read filter would, then a pass with taps). The
+ * later pass must give each frame the call and the link to a repeated frame
+ * that the first pass gave it, and no pass a frame a call of another port,
+ * call reference or originating side.
+ *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include <sanitizer/lsan_interface.h>
+#include <unistd.h>
 
 #include <epan/packet.h>
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree_priv.h>
 #include <epan/tap.h>
+#include <epan/tap-voip.h>
 
 #include "host_session.h"
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-call.h"
 
 static const char pdu_separator[] = "<PDU>";
-
-/* Reads every octet of the tap record, so the sanitizers see the plugin's
- * pointer into the packet's port name. */
-static volatile size_t tap_record_sum;
-static volatile size_t statistics_sum;
-
-static tap_packet_status
-read_tap_record(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
-{
-    const morvastelle_tap_info *info = static_cast<const morvastelle_tap_info *>(data);
-    tap_record_sum = info->type + info->header_whole + info->pdu_length + info->lapd.control +
-           (info->isdn_port ? strlen(info->isdn_port) : 0);
-    return TAP_PACKET_DONT_REDRAW;
-}
 
 static void
 fail(const char *what, const char *detail)
@@ -51,9 +57,138 @@ fail(const char *what, const char *detail)
     abort();
 }
 
+static void
+fail_at(const char *what, guint32 frame)
+{
+    fail(what, ("frame " + std::to_string(frame)).c_str());
+}
+
+/* What a pass showed of one frame. */
+struct frame_seen {
+    guint32 call = 0;            /* the call's number, 0 for none */
+    guint32 retransmission_of = 0;
+    bool operator==(const frame_seen &other) const
+    {
+        return call == other.call && retransmission_of == other.retransmission_of;
+    }
+};
+
+/* The frame's PDU as the "morvastelle" tap saw it in this pass. */
+struct pdu_seen {
+    guint32 frame = 0;
+    std::string isdn_port;
+    gint call_ref_length = -1;
+    gboolean call_ref_flag = FALSE;
+    guint8 call_ref[15] = {};
+    gboolean cr = FALSE;
+};
+
+static std::vector<frame_seen> pass_seen;
+static pdu_seen last_pdu;
+
+/* Reads every octet of the tap record, so the sanitizers see the plugin's
+ * pointer into the packet's port name. */
+static volatile size_t tap_record_sum;
+static volatile size_t statistics_sum;
+
+static tap_packet_status
+read_tap_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const morvastelle_tap_info *info = static_cast<const morvastelle_tap_info *>(data);
+    tap_record_sum = info->type + info->header_whole + info->pdu_length + info->lapd.control +
+           (info->isdn_port ? strlen(info->isdn_port) : 0);
+    last_pdu.frame = pinfo->num;
+    last_pdu.isdn_port = info->isdn_port ? info->isdn_port : "";
+    last_pdu.call_ref_length = info->lapd.call_ref_length;
+    last_pdu.call_ref_flag = info->lapd.call_ref_flag;
+    last_pdu.cr = info->lapd.cr;
+    if (info->lapd.call_ref_length > 0)
+        memcpy(last_pdu.call_ref, info->lapd.call_ref, (size_t)info->lapd.call_ref_length);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+static size_t
+read_call(const morvastelle::call *c)
+{
+    char call_ref[2 * morvastelle::max_call_ref_length + 1];
+    c->call_ref_text(call_ref);
+    double times = c->start + c->connect_time + c->clearing_time + c->alerting_time + c->dialling_end +
+                   c->end_time + c->answer_delay() + c->connected_duration();
+    return strlen(call_ref) + c->calling_number.size() + strlen(c->calling_number.c_str()) +
+           c->called_number.size() + strlen(c->called_number.c_str()) + (std::isnan(times) ? 1 : 0) + c->id +
+           c->port + c->frames + c->setup_frame + c->connect_frame + c->clearing_frame + c->causes_from_frame +
+           c->cause + c->network_originated + c->setup_seen + c->connected + c->cleared +
+           c->cleared_by_calling_side + c->released + c->called_from_keypad + c->broadcast + c->answering_tei +
+           c->clearing_tei + strlen(morvastelle::call_outcome_name(c->outcome()));
+}
+
+static bool
+same_call_ref(const morvastelle::call *c, const pdu_seen &pdu)
+{
+    return pdu.call_ref_length == c->call_ref_length &&
+           memcmp(pdu.call_ref, c->call_ref, c->call_ref_length) == 0;
+}
+
+/* Every field of the call layer's record read; the frame's call must be one
+ * of its port, reference and originating side. */
+static tap_packet_status
+read_call_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
+    const morvastelle::call *c = info->call;
+    tap_record_sum = read_call(c) + info->port->name.size() + info->port->calls +
+                     (size_t)(info->port->first_frame_time + info->port->last_frame_time) +
+                     strlen(info->isdn_port) + info->message_type + info->from_network;
+
+    guint32 frame = pinfo->num;
+    if (frame == 0 || frame > pass_seen.size())
+        fail_at("morvastelle_call: a record for a frame not in the file", frame);
+    if (last_pdu.frame != frame)
+        fail_at("morvastelle_call: a record for a frame without a MORVASTELLE record", frame);
+    if (last_pdu.isdn_port != info->isdn_port)
+        fail_at("morvastelle_call: the frame's call is on another port", frame);
+    if (!same_call_ref(c, last_pdu))
+        fail_at("morvastelle_call: the frame's call has another call reference", frame);
+    bool network_originated = last_pdu.call_ref_flag ? !last_pdu.cr : last_pdu.cr;
+    if (c->network_originated != network_originated)
+        fail_at("morvastelle_call: the frame's call was originated by the other side", frame);
+    if (info->retransmission_of >= frame)
+        fail_at("morvastelle_call: a retransmission of a later frame", frame);
+    if (info->retransmission_of && pass_seen[info->retransmission_of - 1].call != c->id + 1)
+        fail_at("morvastelle_call: a retransmission of another call's frame", frame);
+    pass_seen[frame - 1].call = c->id + 1;
+    pass_seen[frame - 1].retransmission_of = info->retransmission_of;
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+static size_t
+address_length(const address &side)
+{
+    return side.type == AT_STRINGZ ? strlen(static_cast<const char *>(side.data)) : (size_t)side.len;
+}
+
+/* As the host's VoIP Calls reads its records. */
+static tap_packet_status
+read_voip_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const voip_packet_info_t *info = static_cast<const voip_packet_info_t *>(data);
+    const char *texts[] = { info->protocol_name, info->call_id, info->from_identity, info->to_identity,
+                            info->call_comment, info->frame_label, info->frame_comment };
+    size_t sum = info->call_state + info->call_active_state + address_length(pinfo->src) + address_length(pinfo->dst);
+    for (const char *text : texts)
+        sum += text ? strlen(text) : 0;
+    tap_record_sum = sum;
+    return TAP_PACKET_DONT_REDRAW;
+}
+
 /* MORVASTELLE_FUZZ_SHOW=1 prints what the statistics show after each pass,
  * for looking into a reproducer. */
 static bool show_statistics;
+
+/* MORVASTELLE_FUZZ_FILES=N ends the process after N inputs (run.sh's forked
+ * jobs): the host keeps memory from every file it opens. */
+static unsigned long files_per_process;
+static unsigned long files_read;
 
 static stat_tap_table_ui *calls_table;
 static stat_data_t calls_table_data;
@@ -182,10 +317,103 @@ draw_trees(void)
     }
 }
 
+/* How a host reads a file: the first pass, then a later one over the
+ * visited frames. */
+struct file_reading {
+    const char *name;
+    host_dissection::options first, later;
+};
+
+static file_reading gui_reading, tshark_reading;
+
+static void
+start_readings(void)
+{
+    gui_reading.name = "as the GUI reads a file";
+    gui_reading.first.tree = false;
+    gui_reading.first.taps = true;
+    gui_reading.later.taps = true;
+
+    tshark_reading.name = "as tshark -2 reads a file";
+    tshark_reading.first.visible = false;
+    tshark_reading.first.primed_fields = { "morvastelle_call.id", "morvastelle_call.retransmission_of" };
+    tshark_reading.later.tree = false;
+    tshark_reading.later.taps = true;
+}
+
+/* What a pass without taps shows of a frame: its primed fields. */
+static frame_seen
+frame_from_fields(proto_tree *tree)
+{
+    frame_seen seen;
+    for (const shown_field &field : shown_fields(tree)) {
+        if (field.abbrev == "morvastelle_call.id")
+            seen.call = (guint32)std::stoul(field.value);
+        else if (field.abbrev == "morvastelle_call.retransmission_of")
+            seen.retransmission_of = (guint32)std::stoul(field.value);
+    }
+    return seen;
+}
+
+/* One pass over every frame of the file: what it showed of each. */
+static std::vector<frame_seen>
+dissect_pass(host_file &file, const host_dissection::options &opts)
+{
+    start_pass();
+    pass_seen.assign(file.frames(), frame_seen());
+    last_pdu = pdu_seen();
+    for (size_t i = 0; i < file.frames(); i++) {
+        host_dissection frame(file, i, opts);
+        if (!opts.taps)
+            pass_seen[i] = frame_from_fields(frame.tree());
+        else if (opts.tree)
+            shown_fields(frame.tree());
+    }
+    read_calls_table();
+    draw_trees();
+    return pass_seen;
+}
+
+/* The records as the frames of a new file, read as `reading` says. */
+static void
+read_file(const std::vector<std::vector<guint8>> &records, const file_reading &reading)
+{
+    host_file file;
+    for (const std::vector<guint8> &record : records)
+        file.add(record);
+    std::vector<frame_seen> first = dissect_pass(file, reading.first);
+    std::vector<frame_seen> later = dissect_pass(file, reading.later);
+    for (size_t i = 0; i < later.size(); i++) {
+        if (!(later[i] == first[i]))
+            fail(reading.name, ("a later pass gave frame " + std::to_string(i + 1) + " call " +
+                                std::to_string(later[i].call) + " rather than " + std::to_string(first[i].call))
+                                   .c_str());
+    }
+}
+
+static std::chrono::steady_clock::time_point process_start;
+
+/* libFuzzer takes an exit() for a fault of the input: the leak check it
+ * would make at exit first, and the counts the fork parent sums up from a
+ * job's -print_final_stats, then away without exit()'s handlers. */
+static void
+end_process(void)
+{
+    int leaks = __lsan_do_recoverable_leak_check();
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - process_start).count();
+    fprintf(stderr, "stat::number_of_executed_units: %lu\nstat::average_exec_per_sec:     %lu\n", files_read,
+            (unsigned long)(files_read / (seconds > 0 ? seconds : 1)));
+    fflush(stderr);
+    _exit(leaks ? 1 : 0);
+}
+
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
+    process_start = std::chrono::steady_clock::now();
     show_statistics = getenv("MORVASTELLE_FUZZ_SHOW") != NULL;
+    const char *files = getenv("MORVASTELLE_FUZZ_FILES");
+    files_per_process = files ? strtoul(files, NULL, 10) : 0;
     host_start();
     /* The plugin registers its statistics with the host's tap listeners. */
     static tap_reg_t no_builtin_taps[] = { { NULL, NULL } };
@@ -196,9 +424,19 @@ LLVMFuzzerInitialize(int *, char ***)
                                            NULL, read_tap_record, NULL, NULL);
     if (error)
         fail("morvastelle tap", error->str);
+    static int call_listener, voip_listener;
+    error = register_tap_listener("morvastelle_call", &call_listener, NULL, TL_REQUIRES_NOTHING, NULL,
+                                  read_call_record, NULL, NULL);
+    if (error)
+        fail("morvastelle_call tap", error->str);
+    error = register_tap_listener("voip", &voip_listener, NULL, TL_REQUIRES_NOTHING, NULL, read_voip_record, NULL,
+                                  NULL);
+    if (error)
+        fail("voip tap", error->str);
     start_calls_table();
     start_tree("morvastelle.outcomes");
     start_tree("morvastelle.ports");
+    start_readings();
     return 0;
 }
 
@@ -218,24 +456,11 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pdu = next + strlen(pdu_separator);
     }
 
-    /* Both ways on every input rather than alternating between inputs, so a
-     * report reproduces from the one input that caused it. Walking the tree
-     * formats every label, the port name's escaping included. */
-    for (bool tree : {true, false}) {
-        start_pass();
-        host_dissection::options opts;
-        opts.tree = tree;
-        opts.taps = true;
-        for (const std::vector<guint8> &record : records) {
-            host_dissection frame(record, opts);
-            if (tree)
-                shown_fields(frame.tree());
-        }
-        read_calls_table();
-        draw_trees();
-    }
-    /* Nothing of this input left behind: libFuzzer looks for a leak in
-     * every input that allocates more than it frees. */
+    read_file(records, size % 2 ? tshark_reading : gui_reading);
+    /* Nothing of this input's statistics left behind. */
     start_pass();
+
+    if (files_per_process && ++files_read == files_per_process)
+        end_process();
     return 0;
 }

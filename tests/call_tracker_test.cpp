@@ -5,7 +5,6 @@
  */
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,10 +55,11 @@ protected:
         m.called_number = s.called;
         m.keypad = s.keypad;
         m.cause = s.cause;
-        /* The information elements stand for themselves by the numbers. */
-        m.contents = static_cast<uint32_t>(std::hash<std::string>()(std::string(s.calling ? s.calling : "") + "|" +
-                                                                   (s.called ? s.called : "") + "|" +
-                                                                   (s.keypad ? s.keypad : "")));
+        /* The numbers stand for the octets they were decoded from. */
+        std::string octets = std::string(s.calling ? s.calling : "-") + "/" + (s.called ? s.called : "-") + "/" +
+                             (s.keypad ? s.keypad : "-");
+        m.information_elements = reinterpret_cast<const uint8_t *>(octets.data());
+        m.information_elements_length = octets.size();
         return tracker_.add(m);
     }
 
@@ -172,6 +172,32 @@ TEST_F(CallTracker, ReusedReferencesStartNewRows)
                           "p 01 user 5 6 5.000 1.000 -1.000 answered 255 2",
                           "p 02 network 7 8 7.000 5.000 -1.000 answered 255 3",
                       }));
+}
+
+/* tshark -2 reads a file's first pass without the host's decoding of the
+ * numbers: a repeated SETUP must be told from another one all the same. */
+TEST_F(CallTracker, RepeatedSetupKnownByItsOctetsAlone)
+{
+    const uint8_t first[] = {0x70, 0x02, 0x81, 0x31};
+    const uint8_t other[] = {0x70, 0x02, 0x81, 0x32};
+    const uint8_t one_ref[] = {1};
+    call_message m;
+    m.port = "p";
+    m.tei = 64;
+    m.message_type = q931_setup;
+    m.call_ref_length = 1;
+    m.call_ref = one_ref;
+    m.has_details = false;
+    for (const uint8_t *octets : {first, first, other, other}) {
+        m.frame++;
+        m.information_elements = octets;
+        m.information_elements_length = sizeof first;
+        tracker_.add(m);
+    }
+    ASSERT_EQ(tracker_.calls().size(), 2u);
+    EXPECT_EQ(tracker_.calls()[0].frames, 2u);
+    EXPECT_EQ(tracker_.calls()[1].setup_frame, 3u);
+    EXPECT_EQ(tracker_.calls()[1].frames, 2u);
 }
 
 TEST_F(CallTracker, MessagesThatAreNoCallsOwn)

@@ -309,4 +309,53 @@ TEST_F(MorvastelleDissector, PortNameIsArbitraryOctets)
     EXPECT_EQ(find_field(fields, "lapd")->start, H + 257);
 }
 
+/* "call/repeated frame" of a frame, from the call layer's fields. */
+std::string
+call_of(proto_tree *tree)
+{
+    std::vector<shown_field> fields = shown_fields(tree);
+    const shown_field *id = find_field(fields, "morvastelle_call.id");
+    const shown_field *repeated = find_field(fields, "morvastelle_call.retransmission_of");
+    return (id ? id->value : "-") + "/" + (repeated ? repeated->value : "0");
+}
+
+/* A file's calls are those its first pass found, whichever pass shows them
+ * and whether or not that pass had the host's decoding of the numbers
+ * (tshark -2 runs no taps on its first). */
+TEST_F(MorvastelleDissector, EveryPassShowsTheCallsOfTheFirst)
+{
+    const bytes frames[] = {
+        lapd_pdu("isdn0", hex("0081 0000 0801 0105 0403 8090a2 7002 8131")),
+        /* Another SETUP on the reference: a new call. */
+        lapd_pdu("isdn0", hex("0081 0200 0801 0105 0403 8090a2 7002 8132")),
+        /* Unanswered, sent again: the same call. */
+        lapd_pdu("isdn0", hex("0081 0400 0801 0105 0403 8090a2 7002 8132")),
+        /* That I-frame again. */
+        lapd_pdu("isdn0", hex("0081 0400 0801 0105 0403 8090a2 7002 8132")),
+        lapd_pdu("isdn0", hex("0281 0006 0801 8107")),
+    };
+    const std::vector<std::string> expected = {"1/0", "2/0", "2/0", "2/3", "2/0"};
+
+    host_dissection::options first;
+    first.visible = false;
+    first.primed_fields = {"morvastelle_call.id", "morvastelle_call.retransmission_of"};
+    host_dissection::options later;
+    later.taps = true;
+    for (const host_dissection::options *passes : {&first, &later}) {
+        SCOPED_TRACE(passes == &first ? "first pass without taps" : "first pass with taps");
+        host_file file;
+        for (const bytes &pdu : frames)
+            file.add(exported_pdu_record("morvastelle", pdu.data(), pdu.size()));
+        const host_dissection::options *readings[] = {passes, &later, &later};
+        for (const host_dissection::options *opts : readings) {
+            std::vector<std::string> calls;
+            for (size_t i = 0; i < file.frames(); i++) {
+                host_dissection d(file, i, *opts);
+                calls.push_back(call_of(d.tree()));
+            }
+            EXPECT_EQ(calls, expected);
+        }
+    }
+}
+
 } // namespace

@@ -130,7 +130,10 @@ TEST_F(MorvastelleTap, CarriesTheCallReferenceAndMessageTypeOfQ931Frames)
     const bytes pdus[] = {
         /* I-frame from the network, 1-octet reference with the flag. */
         {0x00, 0x01, 'p', 0x02, 0x81, 0x04, 0x02, 0x08, 0x01, 0x81, 0x07},
-        /* Broadcast UI-frame (P/F set), 2-octet reference. */
+        /* Broadcast UI-frame, 2-octet reference. */
+        {0x00, 0x01, 'p', 0x02, 0xff, 0x03, 0x08, 0x02, 0x00, 0x05, 0x05},
+        /* The same with the P bit set: the host's LAPD hands it to no
+         * Q.931, so it carries no message. */
         {0x00, 0x01, 'p', 0x02, 0xff, 0x13, 0x08, 0x02, 0x00, 0x05, 0x05},
         /* The dummy reference. */
         {0x00, 0x01, 'p', 0x00, 0x81, 0x00, 0x00, 0x08, 0x00, 0x62},
@@ -143,7 +146,8 @@ TEST_F(MorvastelleTap, CarriesTheCallReferenceAndMessageTypeOfQ931Frames)
     };
     const std::vector<std::string> expected = {
         "type=0 len=11 whole port=\"p\" control=4 sapi=0 cr=1 tei=64 ref=1:1. message=7@11",
-        "type=0 len=11 whole port=\"p\" control=19 sapi=0 cr=1 tei=127 ref=0:0.5. message=5@11",
+        "type=0 len=11 whole port=\"p\" control=3 sapi=0 cr=1 tei=127 ref=0:0.5. message=5@11",
+        "type=0 len=11 whole port=\"p\" control=19 sapi=0 cr=1 tei=127",
         "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0: message=98@10",
         "type=0 len=10 whole port=\"p\" control=0 sapi=0 cr=0 tei=64 ref=0:1.",
         "type=0 len=11 whole port=\"p\" control=0 sapi=0 cr=0 tei=64",

@@ -219,6 +219,16 @@ call_tracker::start_call(uint32_t port, const call_message &message, bool networ
     return &c;
 }
 
+/* FNV-1a over the message's information elements. */
+static uint32_t
+information_elements_digest(const call_message &message)
+{
+    uint32_t digest = 2166136261u;
+    for (size_t i = 0; i < message.information_elements_length; i++)
+        digest = (digest ^ message.information_elements[i]) * 16777619u;
+    return digest;
+}
+
 /* The called number a message dials: its Called party numbers, or where it
  * has none, its Keypad facility digits. */
 static const char *
@@ -281,16 +291,18 @@ call_tracker::add(const call_message &message)
     auto active = active_.find(key);
     call *c = active != active_.end() ? &calls_[active->second] : nullptr;
     /* A side that has no answer to its SETUP sends it again (timer T303):
-     * the same call, not a new one. */
+     * the same call, not a new one. Known by its octets, not by the numbers
+     * the host decoded from them: a first pass may have none. */
+    uint32_t digest = message.message_type == q931_setup ? information_elements_digest(message) : 0;
     bool repeated_setup = message.message_type == q931_setup && c && c->setup_seen && c->frames == 1 &&
-                          c->setup_contents == message.contents;
+                          c->setup_digest == digest;
     if ((message.message_type == q931_setup && !repeated_setup) || !c) {
         c = start_call(port, message, network_originated);
         result.started = true;
         if (message.message_type == q931_setup) {
             c->setup_seen = true;
+            c->setup_digest = digest;
             c->setup_frame = message.frame;
-            c->setup_contents = message.contents;
             c->dialling_end = message.time;
             c->broadcast = message.from_network && message.tei == broadcast_tei;
         } else {

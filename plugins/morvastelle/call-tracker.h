@@ -64,9 +64,10 @@ struct call_message {
     const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
     bool call_ref_flag = false;
     uint8_t message_type = 0;
-    /* A digest of the message's information elements as captured: a SETUP
-     * sent again is the same octets. */
-    uint32_t contents = 0;
+    /* The octets after the message type, as far as captured: a SETUP sent
+     * again repeats them. */
+    const uint8_t *information_elements = nullptr;
+    size_t information_elements_length = 0;
     /* False when the host has not decoded the message's information
      * elements (yet): they are then added with add_details. */
     bool has_details = true;
@@ -99,10 +100,11 @@ struct call {
     uint32_t setup_frame = 0;
     uint32_t connect_frame = 0;
     uint32_t clearing_frame = 0;     /* the first clearing message */
-    uint32_t setup_contents = 0;     /* call_message::contents of the SETUP */
     /* Clearing messages before this frame carry no cause of the call's: a
      * broadcast call answered after a refusal. */
     uint32_t causes_from_frame = 0;
+    /* Of the SETUP's information elements, to know it when sent again. */
+    uint32_t setup_digest = 0;
     uint8_t call_ref[max_call_ref_length] = {};
     uint8_t call_ref_length = 0;
     uint8_t cause = no_cause;

@@ -276,20 +276,6 @@ take_details(packet_info *pinfo, gboolean may_dial, morvastelle::call_message *m
     return TRUE;
 }
 
-/* The information elements' octets as captured, digested: FNV-1a. */
-static guint32
-contents_digest(tvbuff_t *tvb, guint offset)
-{
-    guint captured = tvb_captured_length(tvb);
-    guint32 digest = 2166136261u;
-    if (offset >= captured)
-        return digest;
-    const guint8 *octets = tvb_get_ptr(tvb, offset, captured - offset);
-    for (guint i = 0; i < captured - offset; i++)
-        digest = (digest ^ octets[i]) * 16777619u;
-    return digest;
-}
-
 /* The first pass: which call the frame's message belongs to, kept for the
  * passes to come. */
 static morvastelle_call_frame *
@@ -315,8 +301,11 @@ assign_frame(packet_info *pinfo)
         message.call_ref = lapd->call_ref;
         message.call_ref_flag = lapd->call_ref_flag;
         message.message_type = (guint8)lapd->message_type;
-        if (message.message_type == morvastelle::q931_setup)
-            message.contents = contents_digest(pending.tvb, lapd->information_elements);
+        /* Captured octets only: no host exception amid the C++ objects. */
+        guint captured = tvb_captured_length(pending.tvb);
+        message.information_elements_length = captured - lapd->information_elements;
+        message.information_elements =
+            tvb_get_ptr(pending.tvb, lapd->information_elements, (gint)message.information_elements_length);
         /* Which details count is only known once the tracker has the
          * message: take them all now, it keeps what counts. */
         message.has_details = take_details(pinfo,

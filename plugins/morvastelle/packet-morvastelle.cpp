@@ -62,9 +62,11 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
     lapd->tei = octets[frame + 1] >> 1;
     lapd->control = octets[frame + 2];
 
+    /* As the host's LAPD hands frames on: a UI-frame with the P bit set
+     * carries no message it decodes, so it is no call's either. */
     if ((lapd->control & 0x01) == 0)
         message = frame + 4;
-    else if ((lapd->control & ~LAPD_PF_BIT) == LAPD_UI)
+    else if (lapd->control == LAPD_UI)
         message = frame + 3;
     else
         return;

@@ -239,8 +239,22 @@ calls_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, ta
     return TAP_PACKET_REDRAW;
 }
 
+/* The host frees the tables but never the array the init made; at exit it
+ * would be lost with the plugin's own data. */
+static void
+calls_table_shutdown(void)
+{
+    if (!calls_table_ui.tables)
+        return;
+    empty_tables();
+    free_stat_tables(&calls_table_ui);
+    g_array_free(calls_table_ui.tables, TRUE);
+    calls_table_ui.tables = NULL;
+}
+
 void
 register_morvastelle_calls_table(void)
 {
     register_stat_tap_table_ui(&calls_table_ui);
+    register_shutdown_routine(calls_table_shutdown);
 }

@@ -4,10 +4,14 @@ Ethernet/IPv4/UDP frame, so that only the PDU itself is hostile.
 
   hostile_pcap.py OUT.pcap --seed S --count N [--samples HEX_FILE] [--whole-headers LIST]
   hostile_pcap.py OUT.pcap --ports           (port names of arbitrary octets)
+  hostile_pcap.py OUT.pcap --storm KIND --count N   (N frames of one KIND of STORMS)
 
 HEX_FILE holds one payload per line in hex (tshark -T fields -e udp.payload);
 those are written first, as they are, then N generated ones, about a third
-of them the messages of calls. LIST receives
+of them the messages of calls and some the storms a hostile capture may
+hold (STORMS: a new call reference in every frame, clearing messages for
+calls never set up, one I-frame repeated, a new port in every frame, Q.931
+messages cut short). LIST receives
 the numbers of the frames whose MORVASTELLE header (Type, L and L octets of
 port name) is whole: no such frame may be reported malformed as MORVASTELLE.
 
@@ -190,10 +194,84 @@ def mutate(rng, pdu):
     return bytes(data)
 
 
-def generated_pdus(rng, samples, links):
-    # About a third of the PDUs make calls.
+def i_frame(port, tei, from_network, send, message):
+    return (bytes([0, len(port)]) + port + bytes([0x02 if from_network else 0x00, tei << 1 | 1, send << 1, 0])
+            + message)
+
+
+class Storms:
+    """Runs of frames a hostile capture may hold, each frame of one alike;
+    references and port names are counted over the whole capture, so none
+    comes back."""
+
+    def __init__(self):
+        self.next_ref = 1
+        self.next_port = 0
+        self.send = 0
+        self.repeated = None
+
+    def reference(self):
+        # Three octets: 2**23 references before the first comes back.
+        ref = self.next_ref % (1 << 23) or 1
+        self.next_ref += 1
+        return bytes([ref >> 16, (ref >> 8) & 0xff, ref & 0xff])
+
+    def frame(self, message, port=b"isdn0", from_network=False):
+        self.send = (self.send + 1) % 128
+        return i_frame(port, 64, from_network, self.send, message)
+
+    def setup(self, ref):
+        return bytes([0x08, len(ref)]) + ref + bytes([SETUP]) + b"\x04\x03\x80\x90\xa2\x70\x02\x81\x31"
+
+    def new_reference(self, rng):
+        """A SETUP on a call reference no frame used before."""
+        return self.frame(self.setup(self.reference()))
+
+    def unknown_clearing(self, rng):
+        """A clearing message, from either side, for a call never set up."""
+        ref = bytearray(self.reference())
+        from_network = rng.randrange(2) == 0
+        if rng.randrange(2):
+            ref[0] |= 0x80
+        message_type = rng.choice([DISCONNECT, RELEASE, RELEASE_COMPLETE])
+        return self.frame(bytes([0x08, len(ref)]) + ref + bytes([message_type, 0x08, 0x02, 0x80, 0x90]),
+                          from_network=from_network)
+
+    def repeat(self, rng):
+        """One I-frame again and again: the same N(S), the same message."""
+        if self.repeated is None or rng.randrange(1000) == 0:
+            self.repeated = self.new_reference(rng)
+        return self.repeated
+
+    def new_port(self, rng):
+        """A SETUP on a port no frame named before."""
+        self.next_port += 1
+        return self.frame(self.setup(b"\x01"), port=b"port%d" % self.next_port)
+
+    def truncated(self, rng):
+        """A SETUP cut anywhere after the LAPD header: in the call
+        reference, before the message type, in an information element."""
+        pdu = self.new_reference(rng)
+        q931_start = 2 + 5 + 4
+        return pdu[:rng.randrange(q931_start + 1, len(pdu))]
+
+
+STORMS = {
+    "new-reference": Storms.new_reference,
+    "unknown-clearing": Storms.unknown_clearing,
+    "repeat": Storms.repeat,
+    "new-port": Storms.new_port,
+    "truncated": Storms.truncated,
+}
+
+
+def generated_pdus(rng, samples, links, storms):
+    # About a third of the PDUs make calls, a few in a hundred come in storms.
     if rng.randrange(16) == 0:
         return call_pdus(rng, links)
+    if rng.randrange(128) == 0:
+        storm = rng.choice(list(STORMS.values()))
+        return [storm(storms, rng) for _ in range(rng.randrange(2, 25))]
     return [generated_pdu(rng, samples)]
 
 
@@ -244,10 +322,15 @@ def main():
     parser.add_argument("--samples")
     parser.add_argument("--whole-headers")
     parser.add_argument("--ports", action="store_true")
+    parser.add_argument("--storm", choices=sorted(STORMS))
     args = parser.parse_args()
 
     if args.ports:
         pdus = port_name_pdus()
+    elif args.storm:
+        rng = random.Random(args.seed)
+        storms = Storms()
+        pdus = [STORMS[args.storm](storms, rng) for _ in range(args.count)]
     else:
         rng = random.Random(args.seed)
         samples = []
@@ -256,9 +339,10 @@ def main():
                 samples = [bytes.fromhex(line.strip()) for line in f if line.strip()]
         pdus = list(samples)
         links = Links()
+        storms = Storms()
         while len(pdus) < len(samples) + args.count:
             # The host hands no empty UDP payload to the plugin.
-            pdus += [pdu for pdu in generated_pdus(rng, samples, links) if pdu]
+            pdus += [pdu for pdu in generated_pdus(rng, samples, links, storms) if pdu]
         del pdus[len(samples) + args.count:]
     write_pcap(args.out, pdus)
     if args.whole_headers:

@@ -4,7 +4,9 @@
 # UDP headers too). Every frame must come out, tshark must exit 0 and report
 # no dissector bug, and a PDU whose header is whole is never malformed as
 # MORVASTELLE. The plugin's statistics (ISDN ports, calls, call outcomes)
-# run over both as well.
+# run over both as well, and the call layer must give every frame the same
+# call in one pass as with -2, never a call of another port, reference or
+# originating side.
 #
 # Usage: mutation_test.sh PLUGIN.so SAMPLES_DIR COUNT [SEED]
 . "$(dirname "$0")/lib.sh" "$1"
@@ -19,6 +21,30 @@ python3 "$here/hostile_pcap.py" "$E2E_WORK/payloads.pcap" --seed "$seed" --count
     --samples "$E2E_WORK/sample.hex" --whole-headers "$E2E_WORK/whole-headers.txt"
 editcap -E 0.02 --seed "$seed" "$E2E_WORK/payloads.pcap" "$E2E_WORK/whole.pcap" 2>/dev/null
 chmod a+r "$E2E_WORK"/*.pcap
+
+# call_faults FIELDS: the frames of tshark -T fields output (frame, call,
+# repeated frame, port, TEI, C/R, call reference, flag) whose call has a
+# frame of another port, reference or originating side (or, on a user's
+# call, data link), or which repeat a frame that is not an earlier one of
+# their call.
+call_faults() {
+    python3 - "$1" <<'PY'
+import sys
+calls, frames_call = {}, {}
+for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
+    frame, call, repeated, port, tei, cr, ref, flag = (line.rstrip("\n").split("\t") + [""] * 8)[:8]
+    if not call:
+        continue
+    frames_call[frame] = call
+    # 4.0 writes a set bit as 1, newer hosts as True.
+    network_originated = (flag in ("1", "True")) != (cr in ("1", "True"))
+    key = (port, ref, network_originated, "" if network_originated else tei)
+    if calls.setdefault(call, key) != key:
+        print("frame %s in call %s of %s, not %s" % (frame, call, calls[call], key))
+    if repeated and (int(repeated) >= int(frame) or frames_call.get(repeated) != call):
+        print("frame %s of call %s repeats frame %s of call %s" % (frame, call, repeated, frames_call.get(repeated)))
+PY
+}
 
 frame_count() {
     capinfos -M -c "$1" 2>/dev/null | awk -F: '/^Number of packets/ {print $2 + 0}'
@@ -60,8 +86,22 @@ for capture in payloads whole; do
     check "$capture: the KPIs' calls, those of the table with a SETUP" "$((calls - unknown))" \
         "$(awk -F' [|]' '/^all ports / {print $2}' "$E2E_WORK/$capture.z")"
 
+    # The call layer's answer, in one pass and in the second of -2.
+    for passes in 1 2; do
+        status=0
+        host tshark -r "$file" $([ $passes = 1 ] || echo -2) -T fields -E occurrence=f \
+            -e frame.number -e morvastelle_call.id -e morvastelle_call.retransmission_of \
+            -e morvastelle.isdn_port -e lapd.tei -e lapd.cr -e q931.call_ref -e q931.call_ref_flag \
+            > "$E2E_WORK/$capture.calls$passes" 2> "$E2E_WORK/$capture.calls$passes.err" || status=$?
+        check "$capture: -T fields in $passes pass(es) exit status" 0 "$status"
+    done
+    check "$capture: every frame's call and repeated frame the same in one pass as with -2" "" \
+        "$(diff <(cut -f1-3 "$E2E_WORK/$capture.calls1") <(cut -f1-3 "$E2E_WORK/$capture.calls2") | head -5)"
+    check "$capture: no frame in another port's, reference's or side's call" "" \
+        "$(call_faults "$E2E_WORK/$capture.calls2" | head -5)"
+
     check "$capture no dissector bug" "" \
-        "$(cat "$E2E_WORK/$capture".{V,2,z}{,.err} | grep -m3 -i 'dissector bug' || true)"
+        "$(cat "$E2E_WORK/$capture".{V,2,z,calls1,calls2}{,.err} | grep -m3 -i 'dissector bug' || true)"
     [ "$status" -eq 0 ] || tail -5 "$E2E_WORK/$capture.2.err" >&2
 done
 
@@ -88,5 +128,6 @@ check "every cut header malformed as MORVASTELLE" "" \
     "$(comm -23 "$E2E_WORK/all.txt" "$E2E_WORK/whole-sorted.txt" | comm -23 - "$E2E_WORK/malformed.txt" | head -5 | tr '\n' ' ')"
 echo "$(wc -l < "$E2E_WORK/malformed.txt") of $(wc -l < "$E2E_WORK/all.txt") payload frames malformed as MORVASTELLE"
 echo "$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/payloads.z") calls on $(grep -c '^"' "$E2E_WORK/payloads.z") ports in the payload frames"
+echo "$(cut -f2 "$E2E_WORK/payloads.calls2" | grep -c .) payload frames in calls, $(cut -f3 "$E2E_WORK/payloads.calls2" | grep -c .) of them repeated frames"
 
 finish

@@ -19,6 +19,7 @@
 extern "C" void plugin_register(void);
 
 static epan_t *host_epan;
+static struct packet_provider_funcs host_provider_funcs;
 static column_info host_columns;
 static guint32 host_frame_number;
 
@@ -43,9 +44,9 @@ host_start(void)
     epan_load_settings();
 
     /* Value-initialised: newer hosts add members after these. */
-    static struct packet_provider_funcs funcs = {};
-    funcs.get_frame_ts = epoch_frame_ts;
-    host_epan = epan_new(NULL, &funcs);
+    host_provider_funcs = {};
+    host_provider_funcs.get_frame_ts = epoch_frame_ts;
+    host_epan = epan_new(NULL, &host_provider_funcs);
 
     /* As tshark does: the time column has no format until one is chosen. */
     timestamp_set_type(TS_RELATIVE);
@@ -70,6 +71,58 @@ exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t le
     return record;
 }
 
+/* As a file reader hands a frame to the host. */
+static void
+fill_record(wtap_rec *rec, const guint8 *record, size_t length)
+{
+#if MORVASTELLE_HOST_AT_LEAST(4, 6)
+    /* The record carries its own bytes and the name of its type; the host
+     * makes the tvb from them. */
+    wtap_rec_init(rec, length);
+    wtap_setup_packet_rec(rec, WTAP_ENCAP_WIRESHARK_UPPER_PDU);
+    ws_buffer_append(&rec->data, record, length);
+#else
+    (void)record;
+    wtap_rec_init(rec);
+    rec->rec_type = REC_TYPE_PACKET;
+    rec->rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
+#endif
+    rec->presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
+    rec->rec_header.packet_header.caplen = static_cast<guint32>(length);
+    rec->rec_header.packet_header.len = static_cast<guint32>(length);
+}
+
+host_file::host_file()
+{
+    host_start();
+    /* What closing a file and opening the next does to the host's
+     * dissection state: its cleanup routines, then its init routines. */
+    epan_free(host_epan);
+    host_epan = epan_new(NULL, &host_provider_funcs);
+}
+
+host_file::~host_file()
+{
+    for (frame_data &fd : frame_data_)
+        frame_data_destroy(&fd);
+}
+
+void
+host_file::add(const std::vector<guint8> &record)
+{
+    records_.push_back(record);
+    wtap_rec rec;
+    fill_record(&rec, record.data(), record.size());
+    frame_data_init(&frame_data_.emplace_back(), static_cast<guint32>(records_.size()), &rec, 0, 0);
+    wtap_rec_cleanup(&rec);
+}
+
+host_dissection::host_dissection(host_file &file, size_t index, const options &opts)
+    : fd_(&file.frame_data_.at(index))
+{
+    dissect(file.records_[index].data(), file.records_[index].size(), opts);
+}
+
 host_dissection::host_dissection(const std::vector<guint8> &record, const options &opts)
     : record_(record)
 {
@@ -85,23 +138,9 @@ void
 host_dissection::dissect(const guint8 *record, size_t length, const options &opts)
 {
     host_start();
-
-#if MORVASTELLE_HOST_AT_LEAST(4, 6)
-    /* The record carries its own bytes and the name of its type; the host
-     * makes the tvb from them. */
-    wtap_rec_init(&rec_, length);
-    wtap_setup_packet_rec(&rec_, WTAP_ENCAP_WIRESHARK_UPPER_PDU);
-    ws_buffer_append(&rec_.data, record, length);
-#else
-    wtap_rec_init(&rec_);
-    rec_.rec_type = REC_TYPE_PACKET;
-    rec_.rec_header.packet_header.pkt_encap = WTAP_ENCAP_WIRESHARK_UPPER_PDU;
-#endif
-    rec_.presence_flags = WTAP_HAS_TS | WTAP_HAS_CAP_LEN;
-    rec_.rec_header.packet_header.caplen = static_cast<guint32>(length);
-    rec_.rec_header.packet_header.len = static_cast<guint32>(length);
-
-    frame_data_init(&fd_, ++host_frame_number, &rec_, 0, 0);
+    fill_record(&rec_, record, length);
+    if (fd_ == &own_fd_)
+        frame_data_init(&own_fd_, ++host_frame_number, &rec_, 0, 0);
 
     epan_dissect_init(&edt_, host_epan, opts.tree, opts.visible);
     for (const std::string &field : opts.primed_fields)
@@ -112,22 +151,23 @@ host_dissection::dissect(const guint8 *record, size_t length, const options &opt
     column_info *columns = opts.columns ? &host_columns : NULL;
 #if MORVASTELLE_HOST_AT_LEAST(4, 6)
     if (opts.taps)
-        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, columns);
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, fd_, columns);
     else
-        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, &fd_, columns);
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, fd_, columns);
 #else
     tvbuff_t *tvb = tvb_new_real_data(record, static_cast<guint>(length), static_cast<gint>(length));
     if (opts.taps)
-        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, columns);
+        epan_dissect_run_with_taps(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, fd_, columns);
     else
-        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, &fd_, columns);
+        epan_dissect_run(&edt_, WTAP_FILE_TYPE_SUBTYPE_UNKNOWN, &rec_, tvb, fd_, columns);
 #endif
 }
 
 host_dissection::~host_dissection()
 {
     epan_dissect_cleanup(&edt_);
-    frame_data_destroy(&fd_);
+    if (fd_ == &own_fd_)
+        frame_data_destroy(&own_fd_);
     wtap_rec_cleanup(&rec_);
 }
 

@@ -10,6 +10,7 @@
 #define MORVASTELLE_HOST_SESSION_H
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,29 @@
 
 /* Initialises the host with the plugin registered. Idempotent. */
 void host_start(void);
+
+/* The frames of one capture file, kept across passes as the host keeps
+ * them: each frame's frame_data, with the per-frame data the dissectors
+ * left in it, lives as long as this object. Opening one closes the file
+ * before it and opens a new one through the host's own cleanup and init of
+ * a file, so whatever dissectors keep in file scope starts empty; frames
+ * are numbered from 1. One at a time. */
+class host_file {
+public:
+    host_file();
+    ~host_file();
+    host_file(const host_file &) = delete;
+    host_file &operator=(const host_file &) = delete;
+
+    /* Appends a frame of `record`, an Exported PDU record. */
+    void add(const std::vector<guint8> &record);
+    size_t frames() const { return records_.size(); }
+
+private:
+    friend class host_dissection;
+    std::vector<std::vector<guint8>> records_;
+    std::deque<frame_data> frame_data_;  /* never moved: pinfo->fd points here */
+};
 
 /* The bytes of an Exported PDU record that asks the host to hand
  * `payload` to the dissector registered under `dissector_name`. */
@@ -46,6 +70,9 @@ public:
      * the record's buffer, as their file readers do): `record` must outlive
      * this object. */
     host_dissection(const guint8 *record, size_t length, const options &opts);
+    /* Frame `index` (from 0) of `file`: its first dissection is the first
+     * pass over it, any later one a later pass over a visited frame. */
+    host_dissection(host_file &file, size_t index, const options &opts);
     ~host_dissection();
     host_dissection(const host_dissection &) = delete;
     host_dissection &operator=(const host_dissection &) = delete;
@@ -59,7 +86,8 @@ private:
 
     std::vector<guint8> record_;
     wtap_rec rec_;
-    frame_data fd_;
+    frame_data own_fd_;
+    frame_data *fd_ = &own_fd_;  /* or a frame of a host_file */
     epan_dissect_t edt_;
 };
 

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# What the call layer keeps on hostile captures: tshark with the plugin
+# reads FRAMES frames of one storm of tests/e2e/hostile_pcap.py at a time
+# (a new call reference in every frame, a new port in every frame, one
+# I-frame repeated, clearing messages for calls never set up) in two passes
+# (tshark -q -2) three times: without the layer (--disable-protocol
+# morvastelle_call), with it, and with it and the calls table (-z
+# morvastelle.calls). Each run has -z io,stat,0 too, which keeps next to
+# nothing but makes tshark dissect the second pass as the layer's own tap
+# listener does, so that only the layer's memory tells them apart. It
+# prints the peak resident memory of each (GNU time, KiB), what the layer
+# adds per frame and per call, and what the table adds per call.
+#
+# Usage: bench/run-hostile-memory.sh PLUGIN.so [FRAMES] [STORM...]
+#
+# SPDX-License-Identifier: GPL-2.0-or-later
+set -euo pipefail
+
+plugin=${1:?path to morvastelle.so}
+frames=${2:-200000}
+shift $(($# < 2 ? $# : 2))
+storms=("$@")
+[ ${#storms[@]} -gt 0 ] || storms=(new-reference new-port repeat unknown-clearing)
+here=$(cd "$(dirname "$0")" && pwd)
+
+for tool in tshark python3 /usr/bin/time; do
+    command -v $tool >/dev/null || { echo "$tool is not installed" >&2; exit 2; }
+done
+/usr/bin/time --version 2>&1 | grep -q GNU || { echo "/usr/bin/time is not GNU time (apt-get install time)" >&2; exit 2; }
+
+. "$here/../tests/e2e/lib.sh" "$plugin"
+
+# measure CAPTURE [TSHARK ARGS...]: the peak KiB of one two-pass run.
+measure() {
+    local capture=$1
+    shift
+    host /usr/bin/time -f '%M' -o "$E2E_WORK/time" tshark -q -2 -z io,stat,0 -r "$capture" "$@" \
+        > "$E2E_WORK/out" 2> "$E2E_WORK/err"
+    cat "$E2E_WORK/time"
+}
+
+printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames calls "no layer" layer "+ table" \
+    "B/frame" "B/call" "table/c"
+for storm in "${storms[@]}"; do
+    capture=$E2E_WORK/$storm.pcap
+    python3 "$here/../tests/e2e/hostile_pcap.py" "$capture" --storm "$storm" --count "$frames"
+    chmod a+r "$capture"
+    without=$(measure "$capture" --disable-protocol morvastelle_call)
+    layer=$(measure "$capture")
+    table=$(measure "$capture" -z morvastelle.calls)
+    calls=$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/out" || true)
+    awk -v s="$storm" -v f="$frames" -v c="$calls" -v a="$without" -v b="$layer" -v t="$table" 'BEGIN {
+        d = (b - a) * 1024
+        printf "%-17s %7d %7d %9d %9d %9d %8.0f %8.0f %8.0f\n", s, f, c, a, b, t, d / f, c ? d / c : 0,
+            c ? (t - b) * 1024 / c : 0 }'
+    rm -f "$capture"
+done
