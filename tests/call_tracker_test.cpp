@@ -203,6 +203,36 @@ TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
                       }));
 }
 
+TEST_F(CallTracker, ManyPortsEachFoundByItsWholeName)
+{
+    /* Enough names to grow the port table several times: empty, 1 to 40
+     * octets, names that are prefixes of others, and names that differ in
+     * one middle octet only. */
+    std::vector<std::string> names = {""};
+    for (size_t length = 1; length <= 40; length++)
+        names.push_back(std::string("bri-0/slot-03/port-17/s0-trunk-b/line-07").substr(0, length));
+    for (int slot = 0; slot < 100; slot++) {
+        char name[64];
+        snprintf(name, sizeof name, "bri-0/slot-%02d/port-17/s0-trunk-a", slot);
+        names.push_back(name);
+    }
+    for (size_t i = 0; i < names.size(); i++)
+        send({names[i].c_str(), double(i), user, q931_setup, {1}, false, 64, 0, "1", "2"});
+    /* Again from the other end of the list, each port's second frame. */
+    for (size_t i = names.size(); i-- > 0;)
+        EXPECT_EQ(tracker_.port_frame(names[i], 1000.0 + i), i) << names[i];
+
+    ASSERT_EQ(tracker_.ports().size(), names.size());
+    for (size_t i = 0; i < names.size(); i++) {
+        const call_port &port = tracker_.ports()[i];
+        EXPECT_EQ(std::string(port.name), names[i]);
+        EXPECT_EQ(port.calls, 1u);
+        EXPECT_EQ(port.first_frame_time, double(i));
+        EXPECT_EQ(port.last_frame_time, 1000.0 + i);
+        EXPECT_EQ(tracker_.calls()[i].port, i);
+    }
+}
+
 TEST_F(CallTracker, FramesLinkToTheirCallAndNeverMoveToAnother)
 {
     const call *first = send({"p", 1, user, q931_setup, {1}, false, 64, 0, "1", "2"}).assigned;

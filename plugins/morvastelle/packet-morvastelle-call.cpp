@@ -246,19 +246,22 @@ track_frame(const morvastelle::call_message &message, bool has_message, gint con
 {
     morvastelle::call_tracker &tracker = file_calls->tracker;
     const call *assigned = NULL;
+    uint32_t port;
     if (has_message) {
         morvastelle::frame_assignment assignment = tracker.add(message);
+        port = assignment.port;
         assigned = assignment.assigned;
         *retransmission_of = assignment.retransmission_of;
         *started = assignment.started;
         *details = assignment.details;
     } else {
-        uint32_t port = tracker.port_frame(message.port, message.time);
+        port = tracker.port_frame(message.port, message.time);
         if (control >= 0 && resets_link(control))
             tracker.link_reset(port, tei);
     }
-    /* The name as the dissector shows it, once per port. */
-    while (file_calls->port_names.size() < tracker.ports().size())
+    /* The name as the dissector shows it, once per port: ports are
+     * numbered in the order they turn up. */
+    if (port == file_calls->port_names.size())
         file_calls->port_names.push_back((const char *)tvb_get_string_enc(
             wmem_file_scope(), tvb, 2, (gint)message.port.size(), ENC_ASCII));
     return assigned;
