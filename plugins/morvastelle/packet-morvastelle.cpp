@@ -99,7 +99,6 @@ read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
     const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
 
     memset(info, 0, sizeof *info);
-    info->pdu_length = tvb_reported_length(tvb);
     info->lapd.control = -1;
     info->lapd.call_ref_length = -1;
     info->lapd.message_type = -1;
@@ -126,6 +125,7 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo, const morvastelle_tap_info *
     guint captured = tvb_captured_length(tvb);
 
     *info = *pdu;
+    info->pdu_length = tvb_reported_length(tvb);
     if (info->type != MORVASTELLE_TYPE_LAPD) {
         info->isdn_port = NULL;
     } else if (captured >= 2) {
@@ -150,11 +150,13 @@ static struct {
     address dst;
 } handed_off;
 
+/* Plain copies of the structures: exactly what was there goes back, at
+ * less cost per packet than the host's checked copies. */
 static void
 put_back_addresses(packet_info *pinfo)
 {
-    copy_address_shallow(&pinfo->src, &handed_off.src);
-    copy_address_shallow(&pinfo->dst, &handed_off.dst);
+    pinfo->src = handed_off.src;
+    pinfo->dst = handed_off.dst;
     handed_off.pinfo = NULL;
 }
 
@@ -170,8 +172,8 @@ hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, prot
 {
     handed_off.pinfo = pinfo;
     handed_off.frame = pinfo->num;
-    copy_address_shallow(&handed_off.src, &pinfo->src);
-    copy_address_shallow(&handed_off.dst, &pinfo->dst);
+    handed_off.src = pinfo->src;
+    handed_off.dst = pinfo->dst;
     call_dissector(handle, next_tvb, pinfo, tree);
     put_back_addresses(pinfo);
 }

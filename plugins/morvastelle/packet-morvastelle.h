@@ -49,7 +49,7 @@ typedef struct _morvastelle_tap_info {
     /* The name's octets, when the header was captured whole. */
     const guint8 *isdn_port_octets;
     guint isdn_port_length;
-    guint pdu_length;        /* as reported, captured or not */
+    guint pdu_length;        /* as reported, captured or not (tap records only) */
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
 
