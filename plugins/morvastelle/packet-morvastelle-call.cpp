@@ -309,11 +309,13 @@ assign_frame(packet_info *pinfo)
         message.call_ref = lapd->call_ref;
         message.call_ref_flag = lapd->call_ref_flag;
         message.message_type = (guint8)lapd->message_type;
-        /* Which details count is only known once the tracker has the
-         * message: take them all now, it keeps what counts. */
-        message.has_details = take_details(pinfo,
-            message.message_type == morvastelle::q931_setup || message.message_type == morvastelle::q931_information,
-            &message);
+        /* Only these messages may add details to their call; which of
+         * them count is only known once the tracker has the message: take
+         * them all now, it keeps what counts. */
+        bool may_dial = message.message_type == morvastelle::q931_setup ||
+                        message.message_type == morvastelle::q931_information;
+        if (may_dial || morvastelle::is_clearing(message.message_type))
+            message.has_details = take_details(pinfo, may_dial, &message);
     }
 
     guint32 retransmission_of = 0;
