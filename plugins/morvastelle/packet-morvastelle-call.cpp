@@ -142,7 +142,9 @@ morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb)
     pending.pinfo = pinfo;
     pending.frame = pinfo->num;
     pending.tvb = tvb;
-    return &pending.pdu;
+    /* Later passes find the frame's call in its per-frame data, and read
+     * the PDU only in the rare frame whose details are still to come. */
+    return PINFO_FD_VISITED(pinfo) ? NULL : &pending.pdu;
 }
 
 /* Through the registered fields: newer hosts no longer export the tables. */
@@ -343,6 +345,7 @@ static void
 add_pending_details(packet_info *pinfo, morvastelle_call_frame *frame)
 {
     guint8 details = frame->flags >> CALL_FRAME_DETAILS_SHIFT;
+    morvastelle_read_pdu(pending.tvb, &pending.pdu);
     morvastelle::call_message message;
     message.frame = pinfo->num;
     message.message_type = frame->message_type;
@@ -534,10 +537,13 @@ dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     morvastelle_call_frame *frame;
     if (!PINFO_FD_VISITED(pinfo)) {
         frame = assign_frame(pinfo);
-    } else {
+    } else if (call_items_wanted(tree) || have_tap_listener(morvastelle_call_tap) || have_tap_listener(voip_tap)) {
         frame = (morvastelle_call_frame *)p_get_proto_data(wmem_file_scope(), pinfo, proto_morvastelle_call, 0);
         if (frame && (frame->flags & CALL_FRAME_DETAILS_PENDING))
             add_pending_details(pinfo, frame);
+    } else {
+        /* A later pass that no tree or listener asks about. */
+        return 0;
     }
     if (!frame)
         return 0;

@@ -92,8 +92,8 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
  * the header's own reads, so a short PDU is still reported, and the bounds
  * error that flags it ends the dissection, not this.
  */
-static void
-read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
+void
+morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
 {
     guint captured = tvb_captured_length(tvb);
     const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
@@ -198,11 +198,11 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
 
     morvastelle_tap_info *for_calls = morvastelle_call_pdu_seen(pinfo, tvb);
     if (for_calls)
-        read_pdu(tvb, for_calls);
+        morvastelle_read_pdu(tvb, for_calls);
     if (have_tap_listener(morvastelle_tap)) {
         morvastelle_tap_info pdu;
         if (!for_calls)
-            read_pdu(tvb, &pdu);
+            morvastelle_read_pdu(tvb, &pdu);
         queue_tap_record(tvb, pinfo, for_calls ? for_calls : &pdu);
     }
 

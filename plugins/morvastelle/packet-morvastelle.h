@@ -53,6 +53,9 @@ typedef struct _morvastelle_tap_info {
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
 
+/* What the PDU `tvb`'s captured octets say, read without raising. */
+void morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info);
+
 /* From a post-dissector, for every packet once it has been dissected:
  * puts back what a tunnelled frame that raised an error left changed. */
 void morvastelle_packet_dissected(packet_info *pinfo);
