@@ -4,6 +4,7 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ protected:
         m.numbered = s.send_sequence >= 0;
         m.send_sequence = m.numbered ? static_cast<unsigned>(s.send_sequence) : 0;
         m.call_ref_length = static_cast<unsigned>(s.call_ref.size());
-        m.call_ref = s.call_ref.data();
+        std::copy(s.call_ref.begin(), s.call_ref.end(), m.call_ref);
         m.call_ref_flag = s.flag;
         m.message_type = s.type;
         m.calling_number = s.calling;

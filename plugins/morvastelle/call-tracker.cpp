@@ -75,7 +75,7 @@ bool
 call_tracker::call_key::operator==(const call_key &other) const
 {
     return port == other.port && network_originated == other.network_originated && tei == other.tei &&
-           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, call_ref_length) == 0;
+           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, sizeof call_ref) == 0;
 }
 
 std::size_t
@@ -209,7 +209,7 @@ call_tracker::repeats(const last_frame &last, const call_message &message)
     return last.frame != 0 && last.send_sequence == message.send_sequence &&
            last.message_type == message.message_type && last.call_ref_flag == message.call_ref_flag &&
            last.call_ref_length == message.call_ref_length &&
-           memcmp(last.call_ref, message.call_ref, message.call_ref_length) == 0;
+           memcmp(last.call_ref, message.call_ref, sizeof last.call_ref) == 0;
 }
 
 void
@@ -221,7 +221,7 @@ call_tracker::remember_frame(last_frame &last, const call_message &message, cons
     last.message_type = message.message_type;
     last.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
     last.call_ref_flag = message.call_ref_flag;
-    memcpy(last.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(last.call_ref, message.call_ref, sizeof last.call_ref);
 }
 
 call *
@@ -232,7 +232,7 @@ call_tracker::start_call(uint32_t port, const call_message &message, bool networ
     c.port = port;
     ports_[port].calls++;
     c.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(c.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(c.call_ref, message.call_ref, sizeof c.call_ref);
     c.network_originated = network_originated;
     c.start = message.time;
     return &c;
@@ -302,7 +302,7 @@ call_tracker::add(const call_message &message)
     key.network_originated = network_originated;
     key.tei = static_cast<uint8_t>(network_originated ? 0 : message.tei);
     key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(key.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(key.call_ref, message.call_ref, sizeof key.call_ref);
 
     /* One lookup of the reference: a new entry is a new call. */
     auto [active, unknown] = active_.try_emplace(key, no_call);

@@ -61,7 +61,9 @@ struct call_message {
     bool numbered = false;       /* an I-frame, with a send sequence number */
     unsigned send_sequence = 0;
     unsigned call_ref_length = 0;
-    const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
+    /* The value octets, without the flag bit, zero past the length: the
+     * tracker copies and compares them whole, without a loop. */
+    uint8_t call_ref[max_call_ref_length] = {};
     bool call_ref_flag = false;
     uint8_t message_type = 0;
     /* False when the host has not decoded the message's information

@@ -308,7 +308,8 @@ assign_frame(packet_info *pinfo)
         message.numbered = (lapd->control & 0x01) == 0;
         message.send_sequence = (guint)lapd->control >> 1;
         message.call_ref_length = (unsigned)lapd->call_ref_length;
-        message.call_ref = lapd->call_ref;
+        /* Zero past the length, as read. */
+        memcpy(message.call_ref, lapd->call_ref, sizeof message.call_ref);
         message.call_ref_flag = lapd->call_ref_flag;
         message.message_type = (guint8)lapd->message_type;
         /* Only these messages may add details to their call; which of
