@@ -15,6 +15,9 @@
 # CALLS_BASELINE and CALLS_PASSES change what is compared: each pass is
 # tshark's -z arguments separated by spaces, passes separated by ';', e.g.
 #   CALLS_PASSES='io,stat,0;expert' bench/run-calls.sh build/.../morvastelle.so
+# and a word that starts with a dash is a tshark option, e.g. what the call
+# layer costs:
+#   CALLS_PASSES='morvastelle.ports,tree --disable-protocol=morvastelle_call' ...
 # CALLS_PORTS and CALLS_CALLS size a capture that is generated.
 #
 # SPDX-License-Identifier: GPL-2.0-or-later
@@ -54,10 +57,16 @@ ports=$(grep -vc '^#' "$expect")
 calls=$(awk '!/^#/ { for (i = 2; i <= NF; i++) n += $i } END { print n }' "$expect")
 frames=$(capinfos -M -c "$capture" | sed -n 's/^Number of packets: *//p')
 
-# z_args PASS: the pass's -z options as tshark arguments.
+# z_args PASS: the pass's -z options as tshark arguments; words that start
+# with a dash are tshark options of their own (-2, --disable-protocol=...).
 z_args() {
     local z
-    for z in $1; do printf -- '-z\n%s\n' "$z"; done
+    for z in $1; do
+        case $z in
+            -*) printf -- '%s\n' "$z" ;;
+            *) printf -- '-z\n%s\n' "$z" ;;
+        esac
+    done
 }
 
 # One run of PASS; appends "seconds KiB" to its results file.
@@ -96,9 +105,10 @@ for i in "${!all[@]}"; do
     printf '%s\t' "${all[$i]}"
     sort -n "$E2E_WORK/result.$i" | awk '
         NR == 1 { best = $1 } $2 > peak { peak = $2 } END { print best "\t" peak }'
-done | awk -F'\t' -v calls="$calls" '
+done | awk -F'\t' -v calls="$calls" -v frames="$frames" '
     NR == 1 { base_s = $2; base_kib = $3
-              print "| -z | best (s) | ratio | peak RSS (KiB) | extra bytes per call |"
-              print "|---|---:|---:|---:|---:|" }
-    { printf "| %s | %.2f | %.2fx | %d | %.0f |\n", $1, $2, $2 / base_s, $3, ($3 - base_kib) * 1024 / calls }'
+              print "| -z | best (s) | ratio | peak RSS (KiB) | extra bytes per call | per frame |"
+              print "|---|---:|---:|---:|---:|---:|" }
+    { printf "| %s | %.2f | %.2fx | %d | %.0f | %.0f |\n", $1, $2, $2 / base_s, $3,
+             ($3 - base_kib) * 1024 / calls, ($3 - base_kib) * 1024 / frames }'
 echo "goals: -z morvastelle.calls at most 1.30x and 512 bytes per call; -z morvastelle.kpi at most 1.30x"

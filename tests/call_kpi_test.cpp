@@ -72,7 +72,7 @@ private:
         m.from_network = from_network;
         m.tei = 64;
         m.call_ref_length = 1;
-        m.call_ref = &ref;
+        m.call_ref[0] = ref;
         m.call_ref_flag = from_network;
         m.message_type = type;
         m.cause = cause;

@@ -4,6 +4,7 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ protected:
         m.numbered = s.send_sequence >= 0;
         m.send_sequence = m.numbered ? static_cast<unsigned>(s.send_sequence) : 0;
         m.call_ref_length = static_cast<unsigned>(s.call_ref.size());
-        m.call_ref = s.call_ref.data();
+        std::copy(s.call_ref.begin(), s.call_ref.end(), m.call_ref);
         m.call_ref_flag = s.flag;
         m.message_type = s.type;
         m.calling_number = s.calling;
@@ -180,13 +181,12 @@ TEST_F(CallTracker, RepeatedSetupKnownByItsOctetsAlone)
 {
     const uint8_t first[] = {0x70, 0x02, 0x81, 0x31};
     const uint8_t other[] = {0x70, 0x02, 0x81, 0x32};
-    const uint8_t one_ref[] = {1};
     call_message m;
     m.port = "p";
     m.tei = 64;
     m.message_type = q931_setup;
     m.call_ref_length = 1;
-    m.call_ref = one_ref;
+    m.call_ref[0] = 1;
     m.has_details = false;
     for (const uint8_t *octets : {first, first, other, other}) {
         m.frame++;
@@ -232,6 +232,36 @@ TEST_F(CallTracker, MessagesThatAreNoCallsOwn)
     EXPECT_EQ(rows(), (std::vector<std::string>{
                           "p 01 user 1 55123 2.000 -1.000 -1.000 in progress 255 5",
                       }));
+}
+
+TEST_F(CallTracker, ManyPortsEachFoundByItsWholeName)
+{
+    /* Enough names to grow the port table several times: empty, 1 to 40
+     * octets, names that are prefixes of others, and names that differ in
+     * one middle octet only. */
+    std::vector<std::string> names = {""};
+    for (size_t length = 1; length <= 40; length++)
+        names.push_back(std::string("bri-0/slot-03/port-17/s0-trunk-b/line-07").substr(0, length));
+    for (int slot = 0; slot < 100; slot++) {
+        char name[64];
+        snprintf(name, sizeof name, "bri-0/slot-%02d/port-17/s0-trunk-a", slot);
+        names.push_back(name);
+    }
+    for (size_t i = 0; i < names.size(); i++)
+        send({names[i].c_str(), double(i), user, q931_setup, {1}, false, 64, 0, "1", "2"});
+    /* Again from the other end of the list, each port's second frame. */
+    for (size_t i = names.size(); i-- > 0;)
+        EXPECT_EQ(tracker_.port_frame(names[i], 1000.0 + i), i) << names[i];
+
+    ASSERT_EQ(tracker_.ports().size(), names.size());
+    for (size_t i = 0; i < names.size(); i++) {
+        const call_port &port = tracker_.ports()[i];
+        EXPECT_EQ(std::string(port.name), names[i]);
+        EXPECT_EQ(port.calls, 1u);
+        EXPECT_EQ(port.first_frame_time, double(i));
+        EXPECT_EQ(port.last_frame_time, 1000.0 + i);
+        EXPECT_EQ(tracker_.calls()[i].port, i);
+    }
 }
 
 TEST_F(CallTracker, FramesLinkToTheirCallAndNeverMoveToAnother)

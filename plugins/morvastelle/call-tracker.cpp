@@ -75,7 +75,7 @@ bool
 call_tracker::call_key::operator==(const call_key &other) const
 {
     return port == other.port && network_originated == other.network_originated && tei == other.tei &&
-           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, call_ref_length) == 0;
+           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, sizeof call_ref) == 0;
 }
 
 std::size_t
@@ -90,119 +90,138 @@ call_tracker::call_key_hash::operator()(const call_key &key) const
 }
 
 call_tracker::call_tracker(std::pmr::memory_resource *memory)
-    : memory_(memory), ports_(memory), port_slots_(64, 0, memory), calls_(memory), active_(memory),
-      last_frames_(memory)
+    : memory_(memory), ports_(memory), port_slots_(64, port_slot{0, nullptr}, memory), calls_(memory),
+      active_(memory), last_frames_(memory)
 {
 }
 
-/* A name's octets, eight at a time. */
+static uint64_t
+mix(uint64_t hash, uint64_t word)
+{
+    hash = (hash ^ word) * 0x9e3779b97f4a7c15u;
+    return hash ^ (hash >> 29);
+}
+
+template <typename word>
+static word
+load(const char *octets)
+{
+    word value;
+    memcpy(&value, octets, sizeof value);
+    return value;
+}
+
+/* Every octet of the name goes in, eight at a time; the last word and the
+ * short names are read as overlapping loads rather than copied octet by
+ * octet. */
 static uint64_t
 name_hash(std::string_view name)
 {
-    uint64_t hash = name.size();
-    size_t i = 0;
-    for (; i + 8 <= name.size(); i += 8) {
-        uint64_t word;
-        memcpy(&word, name.data() + i, 8);
-        hash = (hash ^ word) * 0x9e3779b97f4a7c15u;
-        hash ^= hash >> 29;
+    const char *octets = name.data();
+    size_t length = name.size();
+    uint64_t hash = length;
+    if (length >= 8) {
+        for (size_t i = 0; i + 8 < length; i += 8)
+            hash = mix(hash, load<uint64_t>(octets + i));
+        hash = mix(hash, load<uint64_t>(octets + length - 8));
+    } else if (length >= 4) {
+        hash = mix(hash, (uint64_t)load<uint32_t>(octets) << 32 | load<uint32_t>(octets + length - 4));
+    } else if (length > 0) {
+        hash = mix(hash, (uint64_t)(uint8_t)octets[0] << 16 | (uint64_t)(uint8_t)octets[length / 2] << 8 |
+                             (uint8_t)octets[length - 1]);
     }
-    uint64_t rest = 0;
-    memcpy(&rest, name.data() + i, name.size() - i);
-    hash = (hash ^ rest) * 0x9e3779b97f4a7c15u;
     return hash ^ (hash >> 32);
 }
 
 void
-call_tracker::index_port(uint32_t index)
+call_tracker::index_port(uint64_t hash, call_port *port)
 {
     size_t mask = port_slots_.size() - 1;
-    size_t slot = name_hash(ports_[index].name) & mask;
-    while (port_slots_[slot] != 0)
+    size_t slot = hash & mask;
+    while (port_slots_[slot].port)
         slot = (slot + 1) & mask;
-    port_slots_[slot] = index + 1;
+    port_slots_[slot] = port_slot{hash, port};
 }
 
-static bool
-same_name(const std::pmr::string &known, std::string_view name)
+call_port &
+call_tracker::port_named(std::string_view name, double time)
 {
-    return known.size() == name.size() && memcmp(known.data(), name.data(), name.size()) == 0;
-}
-
-uint32_t
-call_tracker::port_index(std::string_view name)
-{
-    if (last_port_ < ports_.size() && same_name(ports_[last_port_].name, name))
-        return last_port_;
+    uint64_t hash = name_hash(name);
     size_t mask = port_slots_.size() - 1;
-    for (size_t slot = name_hash(name) & mask; port_slots_[slot] != 0; slot = (slot + 1) & mask) {
-        uint32_t index = port_slots_[slot] - 1;
-        if (same_name(ports_[index].name, name))
-            return last_port_ = index;
+    for (size_t slot = hash & mask; port_slots_[slot].port; slot = (slot + 1) & mask) {
+        call_port &port = *port_slots_[slot].port;
+        if (port_slots_[slot].hash == hash && port.name.size() == name.size() &&
+            memcmp(port.name.data(), name.data(), name.size()) == 0) {
+            port.last_frame_time = time;
+            return port;
+        }
     }
+    return new_port(name, hash, time);
+}
 
-    uint32_t index = static_cast<uint32_t>(ports_.size());
-    ports_.emplace_back(name, memory_);
-    /* At most half full, so that a search soon meets an empty slot. */
+call_port &
+call_tracker::new_port(std::string_view name, uint64_t hash, double time)
+{
+    call_port &port = ports_.emplace_back(name, static_cast<uint32_t>(ports_.size()), memory_);
+    last_frames_.emplace_back();
+    port.first_frame_time = time;
+    port.last_frame_time = time;
     if (ports_.size() * 2 > port_slots_.size()) {
-        port_slots_.assign(port_slots_.size() * 2, 0);
-        for (uint32_t i = 0; i < ports_.size(); i++)
-            index_port(i);
+        port_slots_.assign(port_slots_.size() * 2, port_slot{0, nullptr});
+        for (call_port &known : ports_)
+            index_port(name_hash(known.name), &known);
     } else {
-        index_port(index);
+        index_port(hash, &port);
     }
-    return last_port_ = index;
+    return port;
 }
 
 uint32_t
 call_tracker::port_frame(std::string_view name, double time)
 {
-    size_t known = ports_.size();
-    uint32_t index = port_index(name);
-    call_port &port = ports_[index];
-    if (ports_.size() != known)
-        port.first_frame_time = time;
-    port.last_frame_time = time;
-    return index;
+    return port_named(name, time).index;
 }
 
-static uint64_t
-link_direction(uint32_t port, bool from_network, unsigned tei)
+static uint8_t
+link_direction(bool from_network, unsigned tei)
 {
-    return (uint64_t)port << 8 | (from_network ? 0x80u : 0u) | (tei & 0x7f);
+    return (from_network ? 0x80u : 0u) | (tei & 0x7f);
 }
 
-const call_tracker::last_frame *
-call_tracker::repeated_frame(const call_message &message, uint32_t port)
+call_tracker::last_frame &
+call_tracker::last_frame_of(uint32_t port, bool from_network, unsigned tei)
 {
-    if (!message.numbered)
-        return nullptr;
-    auto found = last_frames_.find(link_direction(port, message.from_network, message.tei));
-    if (found == last_frames_.end())
-        return nullptr;
+    uint8_t link = link_direction(from_network, tei);
+    std::pmr::vector<last_frame> &links = last_frames_[port];
+    for (last_frame &last : links)
+        if (last.link == link)
+            return last;
+    last_frame &last = links.emplace_back();
+    last.link = link;
+    return last;
+}
+
+bool
+call_tracker::repeats(const last_frame &last, const call_message &message)
+{
     /* The same number on another message is a new frame: the data link
      * started again where the capture did not see it. */
-    const last_frame &last = found->second;
-    if (last.send_sequence != message.send_sequence || last.message_type != message.message_type ||
-        last.call_ref_flag != message.call_ref_flag || last.call_ref_length != message.call_ref_length ||
-        memcmp(last.call_ref, message.call_ref, message.call_ref_length) != 0)
-        return nullptr;
-    return &last;
+    return last.frame != 0 && last.send_sequence == message.send_sequence &&
+           last.message_type == message.message_type && last.call_ref_flag == message.call_ref_flag &&
+           last.call_ref_length == message.call_ref_length &&
+           memcmp(last.call_ref, message.call_ref, sizeof last.call_ref) == 0;
 }
 
 void
-call_tracker::remember_frame(const call_message &message, uint32_t port, const call *assigned)
+call_tracker::remember_frame(last_frame &last, const call_message &message, const call *assigned)
 {
-    if (!message.numbered)
-        return;
-    last_frame &last = last_frames_[link_direction(port, message.from_network, message.tei)];
     last.frame = message.frame;
     last.call_id = assigned ? assigned->id : no_call;
     last.send_sequence = static_cast<uint8_t>(message.send_sequence);
     last.message_type = message.message_type;
     last.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
     last.call_ref_flag = message.call_ref_flag;
-    memcpy(last.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(last.call_ref, message.call_ref, sizeof last.call_ref);
 }
 
 call *
@@ -213,7 +232,7 @@ call_tracker::start_call(uint32_t port, const call_message &message, bool networ
     c.port = port;
     ports_[port].calls++;
     c.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(c.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(c.call_ref, message.call_ref, sizeof c.call_ref);
     c.network_originated = network_originated;
     c.start = message.time;
     return &c;
@@ -258,15 +277,21 @@ frame_assignment
 call_tracker::add(const call_message &message)
 {
     frame_assignment result;
-    uint32_t port = port_frame(message.port, message.time);
+    result.port = port_frame(message.port, message.time);
+    uint32_t port = result.port;
     if (message.call_ref_length > max_call_ref_length)
         return result;
 
-    if (const last_frame *repeat = repeated_frame(message, port)) {
-        result.retransmission_of = repeat->frame;
-        if (repeat->call_id != no_call)
-            result.assigned = &calls_[repeat->call_id];
-        return result;
+    /* One lookup of the link's last I-frame, read here and written below. */
+    last_frame *last = nullptr;
+    if (message.numbered) {
+        last = &last_frame_of(port, message.from_network, message.tei);
+        if (repeats(*last, message)) {
+            result.retransmission_of = last->frame;
+            if (last->call_id != no_call)
+                result.assigned = &calls_[last->call_id];
+            return result;
+        }
     }
 
     /* The dummy and the global call reference belong to no call. */
@@ -274,7 +299,8 @@ call_tracker::add(const call_message &message)
     for (unsigned i = 0; i < message.call_ref_length; i++)
         global = global && message.call_ref[i] == 0;
     if (global) {
-        remember_frame(message, port, nullptr);
+        if (last)
+            remember_frame(*last, message, nullptr);
         return result;
     }
 
@@ -286,10 +312,11 @@ call_tracker::add(const call_message &message)
     key.network_originated = network_originated;
     key.tei = static_cast<uint8_t>(network_originated ? 0 : message.tei);
     key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(key.call_ref, message.call_ref, message.call_ref_length);
+    memcpy(key.call_ref, message.call_ref, sizeof key.call_ref);
 
-    auto active = active_.find(key);
-    call *c = active != active_.end() ? &calls_[active->second] : nullptr;
+    /* One lookup of the reference: a new entry is a new call. */
+    auto [active, unknown] = active_.try_emplace(key, no_call);
+    call *c = unknown ? nullptr : &calls_[active->second];
     /* A side that has no answer to its SETUP sends it again (timer T303):
      * the same call, not a new one. Known by its octets, not by the numbers
      * the host decoded from them: a first pass may have none. */
@@ -309,12 +336,13 @@ call_tracker::add(const call_message &message)
             c->calling_number = "?";
             c->called_number = "?";
         }
-        active_[key] = c->id;
+        active->second = c->id;
     }
     result.assigned = c;
     if (result.started && c->setup_seen)
         result.details |= call_detail_numbers;
-    remember_frame(message, port, c);
+    if (last)
+        remember_frame(*last, message, c);
     c->frames++;
     if (!c->released)
         c->end_time = message.time;
@@ -367,7 +395,7 @@ call_tracker::add(const call_message &message)
         bool more_terminals = c->broadcast && !c->connected && message.tei != broadcast_tei;
         if (message.message_type == q931_release_complete && !more_terminals) {
             c->released = true;
-            active_.erase(key);
+            active_.erase(active);
         }
         break;
     }
@@ -397,8 +425,11 @@ call_tracker::apply_details(call &c, uint8_t details, const call_message &messag
 void
 call_tracker::link_reset(uint32_t port, unsigned tei)
 {
-    last_frames_.erase(link_direction(port, false, tei));
-    last_frames_.erase(link_direction(port, true, tei));
+    if (port >= last_frames_.size())
+        return;
+    for (last_frame &last : last_frames_[port])
+        if ((last.link & 0x7f) == (tei & 0x7f))
+            last.frame = 0;
 }
 
 } // namespace morvastelle

@@ -61,7 +61,9 @@ struct call_message {
     bool numbered = false;       /* an I-frame, with a send sequence number */
     unsigned send_sequence = 0;
     unsigned call_ref_length = 0;
-    const uint8_t *call_ref = nullptr;  /* value octets, without the flag bit */
+    /* The value octets, without the flag bit, zero past the length: the
+     * tracker copies and compares them whole, without a loop. */
+    uint8_t call_ref[max_call_ref_length] = {};
     bool call_ref_flag = false;
     uint8_t message_type = 0;
     /* The octets after the message type, as far as captured: a SETUP sent
@@ -131,9 +133,13 @@ struct call {
 };
 
 struct call_port {
-    explicit call_port(std::string_view octets, std::pmr::memory_resource *memory) : name(octets, memory) {}
+    call_port(std::string_view octets, uint32_t index, std::pmr::memory_resource *memory)
+        : name(octets, memory), index(index)
+    {
+    }
 
     std::pmr::string name;       /* the name's octets as captured */
+    uint32_t index;              /* into call_tracker::ports() */
     uint32_t calls = 0;
     double first_frame_time = 0; /* of any MORVASTELLE frame of the port */
     double last_frame_time = 0;
@@ -141,6 +147,7 @@ struct call_port {
 
 /* What the tracker made of one frame. */
 struct frame_assignment {
+    uint32_t port = 0;           /* the frame's port, as port_frame gives it */
     call *assigned = nullptr;    /* null: the frame belongs to no call */
     bool started = false;        /* the frame started the call */
     /* A repeated I-frame: the frame it repeats. It belongs to that frame's
@@ -183,34 +190,42 @@ private:
     /* The last I-frame of one direction of one data link: enough of it to
      * tell its repeat from a new frame with the same number. */
     struct last_frame {
-        uint32_t frame;
-        uint32_t call_id;        /* no_call when it belonged to none */
+        uint8_t link;            /* 0x80 from the network, | the TEI */
         uint8_t send_sequence;
         uint8_t message_type;
         uint8_t call_ref_length;
+        uint32_t frame;          /* 0 until the link's first I-frame */
+        uint32_t call_id;        /* no_call when it belonged to none */
         bool call_ref_flag;
         uint8_t call_ref[max_call_ref_length];
     };
-    static const uint32_t no_call = UINT32_MAX;
+    static constexpr uint32_t no_call = UINT32_MAX;
 
-    uint32_t port_index(std::string_view name);
-    void index_port(uint32_t index);
-    const last_frame *repeated_frame(const call_message &message, uint32_t port);
-    void remember_frame(const call_message &message, uint32_t port, const call *assigned);
+    /* Open addressing on a hash of the name, which the slot keeps. */
+    struct port_slot {
+        uint64_t hash;
+        call_port *port;         /* null: an empty slot */
+    };
+
+    call_port &port_named(std::string_view name, double time);
+    call_port &new_port(std::string_view name, uint64_t hash, double time);
+    void index_port(uint64_t hash, call_port *port);
+    last_frame &last_frame_of(uint32_t port, bool from_network, unsigned tei);
+    static bool repeats(const last_frame &last, const call_message &message);
+    static void remember_frame(last_frame &last, const call_message &message, const call *assigned);
     call *start_call(uint32_t port, const call_message &message, bool network_originated);
     static void apply_details(call &c, uint8_t details, const call_message &message);
 
     std::pmr::memory_resource *memory_;
     std::pmr::deque<call_port> ports_;
-    /* Every frame looks up its port, so by a table of their own: open
-     * addressing on a hash of the name, each slot a port index + 1. */
-    std::pmr::vector<uint32_t> port_slots_;
-    /* Frames of one port tend to come together. */
-    uint32_t last_port_ = UINT32_MAX;
+    /* Every frame looks up its port, so by a table of their own, at most
+     * half full so that a search soon meets an empty slot. */
+    std::pmr::vector<port_slot> port_slots_;
     std::pmr::deque<call> calls_;
     std::pmr::unordered_map<call_key, uint32_t, call_key_hash> active_;
-    /* By port, direction and TEI. */
-    std::pmr::unordered_map<uint64_t, last_frame> last_frames_;
+    /* By port: a port has few data links, found faster by a look at each
+     * than through a map. */
+    std::pmr::vector<std::pmr::vector<last_frame>> last_frames_;
 };
 
 } // namespace morvastelle

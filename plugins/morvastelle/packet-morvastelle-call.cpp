@@ -137,7 +137,9 @@ morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb)
     pending.pinfo = pinfo;
     pending.frame = pinfo->num;
     pending.tvb = tvb;
-    return &pending.pdu;
+    /* Later passes find the frame's call in its per-frame data, and read
+     * the PDU only in the rare frame whose details are still to come. */
+    return PINFO_FD_VISITED(pinfo) ? NULL : &pending.pdu;
 }
 
 /* Through the registered fields: newer hosts no longer export the tables. */
@@ -241,19 +243,22 @@ track_frame(const morvastelle::call_message &message, bool has_message, gint con
 {
     morvastelle::call_tracker &tracker = file_calls->tracker;
     const call *assigned = NULL;
+    uint32_t port;
     if (has_message) {
         morvastelle::frame_assignment assignment = tracker.add(message);
+        port = assignment.port;
         assigned = assignment.assigned;
         *retransmission_of = assignment.retransmission_of;
         *started = assignment.started;
         *details = assignment.details;
     } else {
-        uint32_t port = tracker.port_frame(message.port, message.time);
+        port = tracker.port_frame(message.port, message.time);
         if (control >= 0 && resets_link(control))
             tracker.link_reset(port, tei);
     }
-    /* The name as the dissector shows it, once per port. */
-    while (file_calls->port_names.size() < tracker.ports().size())
+    /* The name as the dissector shows it, once per port: ports are
+     * numbered in the order they turn up. */
+    if (port == file_calls->port_names.size())
         file_calls->port_names.push_back((const char *)tvb_get_string_enc(
             wmem_file_scope(), tvb, 2, (gint)message.port.size(), ENC_ASCII));
     return assigned;
@@ -298,7 +303,8 @@ assign_frame(packet_info *pinfo)
         message.numbered = (lapd->control & 0x01) == 0;
         message.send_sequence = (guint)lapd->control >> 1;
         message.call_ref_length = (unsigned)lapd->call_ref_length;
-        message.call_ref = lapd->call_ref;
+        /* Zero past the length, as read. */
+        memcpy(message.call_ref, lapd->call_ref, sizeof message.call_ref);
         message.call_ref_flag = lapd->call_ref_flag;
         message.message_type = (guint8)lapd->message_type;
         /* Captured octets only: no host exception amid the C++ objects. */
@@ -306,11 +312,13 @@ assign_frame(packet_info *pinfo)
         message.information_elements_length = captured - lapd->information_elements;
         message.information_elements =
             tvb_get_ptr(pending.tvb, lapd->information_elements, (gint)message.information_elements_length);
-        /* Which details count is only known once the tracker has the
-         * message: take them all now, it keeps what counts. */
-        message.has_details = take_details(pinfo,
-            message.message_type == morvastelle::q931_setup || message.message_type == morvastelle::q931_information,
-            &message);
+        /* Only these messages may add details to their call; which of
+         * them count is only known once the tracker has the message: take
+         * them all now, it keeps what counts. */
+        bool may_dial = message.message_type == morvastelle::q931_setup ||
+                        message.message_type == morvastelle::q931_information;
+        if (may_dial || morvastelle::is_clearing(message.message_type))
+            message.has_details = take_details(pinfo, may_dial, &message);
     }
 
     guint32 retransmission_of = 0;
@@ -338,6 +346,7 @@ static void
 add_pending_details(packet_info *pinfo, morvastelle_call_frame *frame)
 {
     guint8 details = frame->flags >> CALL_FRAME_DETAILS_SHIFT;
+    morvastelle_read_pdu(pending.tvb, &pending.pdu);
     morvastelle::call_message message;
     message.frame = pinfo->num;
     message.message_type = frame->message_type;
@@ -535,10 +544,13 @@ dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
     morvastelle_call_frame *frame;
     if (!PINFO_FD_VISITED(pinfo)) {
         frame = assign_frame(pinfo);
-    } else {
+    } else if (call_items_wanted(tree) || have_tap_listener(morvastelle_call_tap) || have_tap_listener(voip_tap)) {
         frame = (morvastelle_call_frame *)p_get_proto_data(wmem_file_scope(), pinfo, proto_morvastelle_call, 0);
         if (frame && (frame->flags & CALL_FRAME_DETAILS_PENDING))
             add_pending_details(pinfo, frame);
+    } else {
+        /* A later pass that no tree or listener asks about. */
+        return 0;
     }
     if (!frame)
         return 0;

@@ -94,14 +94,13 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
  * the header's own reads, so a short PDU is still reported, and the bounds
  * error that flags it ends the dissection, not this.
  */
-static void
-read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
+void
+morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
 {
     guint captured = tvb_captured_length(tvb);
     const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
 
     memset(info, 0, sizeof *info);
-    info->pdu_length = tvb_reported_length(tvb);
     info->lapd.control = -1;
     info->lapd.call_ref_length = -1;
     info->lapd.message_type = -1;
@@ -128,6 +127,7 @@ queue_tap_record(tvbuff_t *tvb, packet_info *pinfo, const morvastelle_tap_info *
     guint captured = tvb_captured_length(tvb);
 
     *info = *pdu;
+    info->pdu_length = tvb_reported_length(tvb);
     if (info->type != MORVASTELLE_TYPE_LAPD) {
         info->isdn_port = NULL;
     } else if (captured >= 2) {
@@ -152,11 +152,13 @@ static struct {
     address dst;
 } handed_off;
 
+/* Plain copies of the structures: exactly what was there goes back, at
+ * less cost per packet than the host's checked copies. */
 static void
 put_back_addresses(packet_info *pinfo)
 {
-    copy_address_shallow(&pinfo->src, &handed_off.src);
-    copy_address_shallow(&pinfo->dst, &handed_off.dst);
+    pinfo->src = handed_off.src;
+    pinfo->dst = handed_off.dst;
     handed_off.pinfo = NULL;
 }
 
@@ -172,8 +174,8 @@ hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, prot
 {
     handed_off.pinfo = pinfo;
     handed_off.frame = pinfo->num;
-    copy_address_shallow(&handed_off.src, &pinfo->src);
-    copy_address_shallow(&handed_off.dst, &pinfo->dst);
+    handed_off.src = pinfo->src;
+    handed_off.dst = pinfo->dst;
     call_dissector(handle, next_tvb, pinfo, tree);
     put_back_addresses(pinfo);
 }
@@ -198,11 +200,11 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
 
     morvastelle_tap_info *for_calls = morvastelle_call_pdu_seen(pinfo, tvb);
     if (for_calls)
-        read_pdu(tvb, for_calls);
+        morvastelle_read_pdu(tvb, for_calls);
     if (have_tap_listener(morvastelle_tap)) {
         morvastelle_tap_info pdu;
         if (!for_calls)
-            read_pdu(tvb, &pdu);
+            morvastelle_read_pdu(tvb, &pdu);
         queue_tap_record(tvb, pinfo, for_calls ? for_calls : &pdu);
     }
 

@@ -49,9 +49,12 @@ typedef struct _morvastelle_tap_info {
     /* The name's octets, when the header was captured whole. */
     const guint8 *isdn_port_octets;
     guint isdn_port_length;
-    guint pdu_length;        /* as reported, captured or not */
+    guint pdu_length;        /* as reported, captured or not (tap records only) */
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
+
+/* What the PDU `tvb`'s captured octets say, read without raising. */
+void morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info);
 
 /* From a post-dissector, for every packet once it has been dissected:
  * puts back what a tunnelled frame that raised an error left changed. */
