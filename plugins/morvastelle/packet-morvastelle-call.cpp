@@ -69,9 +69,11 @@ typedef struct _morvastelle_call_frame {
 
 #define CALL_FRAME_FROM_NETWORK 0x01
 #define CALL_FRAME_STARTS_CALL 0x02
-/* The message's details are still to be added to its call: tshark's first
- * pass of two runs no taps, and the host's decoding comes from its q931
- * tap. The call_detail_* the frame may add are in the bits above. */
+/* The message's details are still to be added to its call: they come from
+ * the host's q931 tap record, which is only queued in a pass that runs taps
+ * for some listener (not tshark -2's first pass, nor a first reading with no
+ * statistics open); later full passes go in frame order too. The
+ * call_detail_* the frame may add are in the bits above. */
 #define CALL_FRAME_DETAILS_PENDING 0x04
 #define CALL_FRAME_DETAILS_SHIFT 3
 
@@ -121,10 +123,6 @@ static struct {
     tvbuff_t *tvb;
     morvastelle_tap_info pdu;
 } pending;
-
-/* The q931 tap's records are only queued while some tap listener is
- * registered: the first pass needs them for the calls' numbers and causes. */
-static gboolean taps_kept_active;
 
 morvastelle_tap_info *
 morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb)
@@ -566,40 +564,12 @@ dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, vo
 }
 
 static void
-taps_kept_active_finish(void *)
-{
-    /* The host removes every listener when it shuts down. */
-    taps_kept_active = FALSE;
-}
-
-static void
-keep_taps_active(gboolean active)
-{
-    if (active == taps_kept_active)
-        return;
-    if (!active) {
-        remove_tap_listener(&taps_kept_active);
-        taps_kept_active = FALSE;
-        return;
-    }
-    GString *error = register_tap_listener("q931", &taps_kept_active, NULL, TL_REQUIRES_NOTHING, NULL, NULL, NULL,
-                                           taps_kept_active_finish);
-    if (error) {
-        ws_warning("MORVASTELLE Call: %s", error->str);
-        g_string_free(error, TRUE);
-        return;
-    }
-    taps_kept_active = TRUE;
-}
-
-static void
 morvastelle_call_init(void)
 {
     file_calls = new (wmem_alloc(wmem_file_scope(), sizeof(calls_of_file))) calls_of_file();
     frames_left_in_block = 0;
     pending.pinfo = NULL;
     layer_enabled = proto_is_protocol_enabled(morvastelle_call_protocol);
-    keep_taps_active(layer_enabled);
 }
 
 static void
