@@ -108,14 +108,8 @@ empty_tables(void)
     texts_of_rows.clear();
     if (!calls_table_ui.tables)
         return;
-    for (guint i = 0; i < calls_table_ui.tables->len; i++) {
-        stat_tap_table *table = g_array_index(calls_table_ui.tables, stat_tap_table *, i);
-        for (guint row = 0; row < table->num_elements; row++)
-            g_free(table->elements[row]);
-        g_free(table->elements);
-        table->elements = NULL;
-        table->num_elements = 0;
-    }
+    for (guint i = 0; i < calls_table_ui.tables->len; i++)
+        empty_table(g_array_index(calls_table_ui.tables, stat_tap_table *, i));
 }
 
 static void
@@ -170,30 +164,12 @@ row_of(const call &c, const char *port)
     return row;
 }
 
-static stat_tap_table_item_type
-text_cell(const char *text)
-{
-    stat_tap_table_item_type cell = {};
-    cell.type = TABLE_ITEM_STRING;
-    cell.value.string_value = text;
-    return cell;
-}
-
-static stat_tap_table_item_type
-uint_cell(guint value)
-{
-    stat_tap_table_item_type cell = {};
-    cell.type = TABLE_ITEM_UINT;
-    cell.value.uint_value = value;
-    return cell;
-}
-
 /* A number, or "-" for one the messages did not carry. */
 static stat_tap_table_item_type
 number_cell(std::string &text, const std::pmr::string &number)
 {
     text.assign(number.data(), number.size());
-    return text_cell(text.empty() ? "-" : text.c_str());
+    return table_text_cell(text.empty() ? "-" : text.c_str());
 }
 
 /* Seconds with three decimals, or "-" where the call has no such time. */
@@ -201,9 +177,9 @@ static stat_tap_table_item_type
 seconds_cell(char (&text)[16], double seconds)
 {
     if (seconds < 0)
-        return text_cell("-");
+        return table_text_cell("-");
     snprintf(text, sizeof text, "%.3f", seconds);
-    return text_cell(text);
+    return table_text_cell(text);
 }
 
 /* Every cell has a value: the host's text output stops a row at the
@@ -216,17 +192,17 @@ write_row(const call &c, const char *port)
     stat_tap_table_item_type cells[CALL_COLUMNS];
 
     c.call_ref_text(texts.call_ref);
-    cells[CALL_COLUMN] = uint_cell(c.id + 1);
-    cells[CALL_REF_COLUMN] = text_cell(texts.call_ref);
-    cells[ORIGINATED_BY_COLUMN] = text_cell(c.network_originated ? "network" : "user");
+    cells[CALL_COLUMN] = table_uint_cell(c.id + 1);
+    cells[CALL_REF_COLUMN] = table_text_cell(texts.call_ref);
+    cells[ORIGINATED_BY_COLUMN] = table_text_cell(c.network_originated ? "network" : "user");
     cells[CALLING_COLUMN] = number_cell(texts.calling, c.calling_number);
     cells[CALLED_COLUMN] = number_cell(texts.called, c.called_number);
     cells[START_COLUMN] = seconds_cell(texts.start, c.start);
     cells[ANSWER_DELAY_COLUMN] = seconds_cell(texts.answer_delay, c.answer_delay());
     cells[CONNECTED_COLUMN] = seconds_cell(texts.connected, c.connected_duration());
-    cells[OUTCOME_COLUMN] = text_cell(morvastelle::call_outcome_name(c.outcome()));
-    cells[CAUSE_COLUMN] = text_cell(c.cause == morvastelle::no_cause ? "-" : call_cause_text(c.cause));
-    cells[FRAMES_COLUMN] = uint_cell(c.frames);
+    cells[OUTCOME_COLUMN] = table_text_cell(morvastelle::call_outcome_name(c.outcome()));
+    cells[CAUSE_COLUMN] = table_text_cell(c.cause == morvastelle::no_cause ? "-" : call_cause_text(c.cause));
+    cells[FRAMES_COLUMN] = table_uint_cell(c.frames);
 
     stat_tap_init_table_row(row.table, row.row, CALL_COLUMNS, cells);
 }

@@ -94,24 +94,6 @@ static std::unique_ptr<morvastelle::call_kpis> kpis;
 static std::deque<row_texts> port_texts;
 static row_texts all_ports_texts;
 
-static stat_tap_table_item_type
-text_cell(const char *text)
-{
-    stat_tap_table_item_type cell = {};
-    cell.type = TABLE_ITEM_STRING;
-    cell.value.string_value = text;
-    return cell;
-}
-
-static stat_tap_table_item_type
-uint_cell(guint value)
-{
-    stat_tap_table_item_type cell = {};
-    cell.type = TABLE_ITEM_UINT;
-    cell.value.uint_value = value;
-    return cell;
-}
-
 /* Every cell has a value: the host's text output stops a row at the
  * first empty one. */
 static void
@@ -126,16 +108,16 @@ write_row(guint index, const morvastelle::kpi_row &row, row_texts &texts)
     format_fixed(texts.post_dial_delay, row.post_dial_delay_ms, 3);
     format_fixed(texts.peak_time, row.peak_time_ms, 3);
     format_fixed(texts.erlangs, row.erlangs_thousandths, 3);
-    cells[PORT_COLUMN] = text_cell(texts.label);
-    cells[CALLS_COLUMN] = uint_cell(row.calls);
-    cells[ANSWERED_COLUMN] = uint_cell(row.answered);
-    cells[ASR_COLUMN] = text_cell(texts.asr);
-    cells[NER_COLUMN] = text_cell(texts.ner);
-    cells[ACD_COLUMN] = text_cell(texts.acd);
-    cells[PDD_COLUMN] = text_cell(texts.post_dial_delay);
-    cells[PEAK_CALLS_COLUMN] = uint_cell(row.peak_calls);
-    cells[PEAK_TIME_COLUMN] = text_cell(texts.peak_time);
-    cells[ERLANGS_COLUMN] = text_cell(texts.erlangs);
+    cells[PORT_COLUMN] = table_text_cell(texts.label);
+    cells[CALLS_COLUMN] = table_uint_cell(row.calls);
+    cells[ANSWERED_COLUMN] = table_uint_cell(row.answered);
+    cells[ASR_COLUMN] = table_text_cell(texts.asr);
+    cells[NER_COLUMN] = table_text_cell(texts.ner);
+    cells[ACD_COLUMN] = table_text_cell(texts.acd);
+    cells[PDD_COLUMN] = table_text_cell(texts.post_dial_delay);
+    cells[PEAK_CALLS_COLUMN] = table_uint_cell(row.peak_calls);
+    cells[PEAK_TIME_COLUMN] = table_text_cell(texts.peak_time);
+    cells[ERLANGS_COLUMN] = table_text_cell(texts.erlangs);
 
     stat_tap_init_table_row(kpi_table, index, KPI_COLUMNS, cells);
 }
@@ -152,11 +134,7 @@ start_over(void)
 {
     kpis = std::make_unique<morvastelle::call_kpis>();
     port_texts.clear();
-    for (guint row = 0; row < kpi_table->num_elements; row++)
-        g_free(kpi_table->elements[row]);
-    g_free(kpi_table->elements);
-    kpi_table->elements = NULL;
-    kpi_table->num_elements = 0;
+    empty_table(kpi_table);
     write_all_ports_row();
 }
 

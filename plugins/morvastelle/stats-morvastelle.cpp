@@ -105,6 +105,34 @@ port_label(const char *name, char *label)
     *out = '\0';
 }
 
+stat_tap_table_item_type
+table_text_cell(const char *text)
+{
+    stat_tap_table_item_type cell = {};
+    cell.type = TABLE_ITEM_STRING;
+    cell.value.string_value = text;
+    return cell;
+}
+
+stat_tap_table_item_type
+table_uint_cell(guint value)
+{
+    stat_tap_table_item_type cell = {};
+    cell.type = TABLE_ITEM_UINT;
+    cell.value.uint_value = value;
+    return cell;
+}
+
+void
+empty_table(stat_tap_table *table)
+{
+    for (guint row = 0; row < table->num_elements; row++)
+        g_free(table->elements[row]);
+    g_free(table->elements);
+    table->elements = NULL;
+    table->num_elements = 0;
+}
+
 static int
 tick_port(stats_tree *st, const char *name, int parent, gboolean with_children)
 {

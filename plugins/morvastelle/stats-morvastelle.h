@@ -15,6 +15,8 @@ void register_morvastelle_calls_table(void);
 void register_morvastelle_outcomes_tree(void);
 void register_morvastelle_kpi_table(void);
 
+#include <epan/stat_tap_ui.h>
+
 #include "host-version.h"
 
 /* The Telephony menu's group for the call tables: newer hosts renamed it. */
@@ -30,5 +32,12 @@ void register_morvastelle_kpi_table(void);
 /* An ISDN port as the statistics show it: the quoted display filter string
  * that selects it. `label` holds PORT_LABEL_SIZE characters. */
 void port_label(const char *name, char *label);
+
+/* Cells of the call tables: every cell has a value, since the host's text
+ * output stops a row at the first empty one. */
+stat_tap_table_item_type table_text_cell(const char *text);
+stat_tap_table_item_type table_uint_cell(guint value);
+/* Drops a table's rows, keeping the table. */
+void empty_table(stat_tap_table *table);
 
 #endif /* STATS_MORVASTELLE_H */
