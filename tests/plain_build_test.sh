@@ -3,8 +3,10 @@
 # host's development package does (GTest and benchmark made unfindable),
 # with warnings as errors, in a folder of its own. The configure must say
 # the tests and the benchmark are skipped, and the plugin must be built.
-# Then MORVASTELLE_REQUIRE_TESTS=ON must turn the same missing packages
-# into a configure error that names them.
+# It is built again as a packager does, Release with warnings as errors:
+# optimisers warn of what the default build never shows. Then
+# MORVASTELLE_REQUIRE_TESTS=ON must turn the same missing packages into a
+# configure error that names them.
 #
 # Usage: tests/plain_build_test.sh SOURCE_DIR [CXX_COMPILER]
 #
@@ -37,6 +39,11 @@ grep -q 'benchmark not found (Debian: libbenchmark-dev): the benchmark .* is ski
 cmake --build "$work/build" > "$work/build.log" 2>&1 || fail "build with -Werror" "$work/build.log"
 [ -f "$work/build/plugins/morvastelle/morvastelle.so" ] || fail "no morvastelle.so" "$work/build.log"
 
+cmake -S "$source_dir" -B "$work/release" "${compiler[@]}" "${without_test_packages[@]}" \
+    -DCMAKE_BUILD_TYPE=Release -DMORVASTELLE_WERROR=ON > "$work/release-configure.log" 2>&1 \
+    || fail "Release configure" "$work/release-configure.log"
+cmake --build "$work/release" > "$work/release.log" 2>&1 || fail "Release build with -Werror" "$work/release.log"
+
 ctest --test-dir "$work/build" -N > "$work/tests.log"
 ! grep -Eq 'dissector_test|tap_test|bench_' "$work/tests.log" \
     || fail "tests said to be skipped are registered" "$work/tests.log"
@@ -52,4 +59,4 @@ for expected in 'MORVASTELLE_REQUIRE_TESTS is ON' 'GTest and benchmark' libgtest
 done
 
 grep -E 'not found .*skipped' "$work/configure.log"
-echo "plain build: $(du -h "$work/build/plugins/morvastelle/morvastelle.so" | cut -f1) morvastelle.so, tests skipped as said"
+echo "plain build: $(du -h "$work/build/plugins/morvastelle/morvastelle.so" | cut -f1) morvastelle.so, tests skipped as said; Release build warning-free"

@@ -333,8 +333,10 @@ call_tracker::add(const call_message &message)
             c->dialling_end = message.time;
             c->broadcast = message.from_network && message.tei == broadcast_tei;
         } else {
-            c->calling_number = "?";
-            c->called_number = "?";
+            /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
+             * copy for an overlapping one and warns (-Wrestrict). */
+            c->calling_number.assign(1, '?');
+            c->called_number.assign(1, '?');
         }
         active->second = c->id;
     }
