@@ -6,12 +6,14 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <epan/packet.h>
+#include <epan/stats_tree_priv.h>
 #include <epan/tap-voip.h>
 #include <epan/tap.h>
 #include <epan/to_str.h>
@@ -307,3 +309,36 @@ TEST_F(MorvastelleVoipTap, CallsPastTheListedOnesGoToOneRowThatCountsThem)
 }
 
 } // namespace
+
+/* Every stats tree of the plugin in the Statistics menu's MORVASTELLE
+ * submenu, under a title of its own, on every host: newer hosts name the
+ * submenu separator and take anything else as part of the title. */
+TEST(MorvastelleStatsTrees, SitInTheMorvastelleSubmenuWithPlainTitles)
+{
+    host_start();
+    static tap_reg_t no_builtin_taps[] = {{NULL, NULL}};
+    register_all_tap_listeners(no_builtin_taps);
+
+    std::map<std::string, std::string> titles;
+    GList *trees = stats_tree_get_cfg_list();
+    for (GList *entry = trees; entry; entry = entry->next) {
+        const stats_tree_cfg *cfg = static_cast<const stats_tree_cfg *>(entry->data);
+        if (std::string(cfg->abbr).rfind("morvastelle.", 0) != 0)
+            continue;
+#ifdef STATS_TREE_MENU_SEPARATOR
+        EXPECT_EQ(std::string(cfg->path).rfind("MORVASTELLE" STATS_TREE_MENU_SEPARATOR, 0), 0u) << cfg->path;
+        titles[cfg->abbr] = cfg->title;
+#else
+        EXPECT_EQ(std::string(cfg->name).rfind("MORVASTELLE/", 0), 0u) << cfg->name;
+        gchar *title = stats_tree_get_displayname(cfg->name);
+        titles[cfg->abbr] = title;
+        g_free(title);
+#endif
+    }
+    g_list_free(trees);
+    const std::map<std::string, std::string> expected = {
+        {"morvastelle.outcomes", "Call Outcomes"},
+        {"morvastelle.ports", "ISDN Ports"},
+    };
+    EXPECT_EQ(titles, expected);
+}

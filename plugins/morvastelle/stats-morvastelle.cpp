@@ -172,6 +172,6 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
 void
 register_morvastelle_stats_tree(void)
 {
-    stats_tree_register_plugin("morvastelle", "morvastelle.ports", "MORVASTELLE/ISDN Ports",
+    stats_tree_register_plugin("morvastelle", "morvastelle.ports", MORVASTELLE_STATS_MENU "ISDN Ports",
                                TL_REQUIRES_NOTHING, morvastelle_ports_packet, morvastelle_ports_init, NULL);
 }

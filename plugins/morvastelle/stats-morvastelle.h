@@ -16,8 +16,18 @@ void register_morvastelle_outcomes_tree(void);
 void register_morvastelle_kpi_table(void);
 
 #include <epan/stat_tap_ui.h>
+#include <epan/stats_tree.h>
 
 #include "host-version.h"
+
+/* The Statistics menu's MORVASTELLE submenu, before a tree's own title.
+ * Newer hosts name their separator and read a single "/" as part of the
+ * title, which left the trees at the end of the menu, "/" and all. */
+#ifdef STATS_TREE_MENU_SEPARATOR
+#define MORVASTELLE_STATS_MENU "MORVASTELLE" STATS_TREE_MENU_SEPARATOR
+#else
+#define MORVASTELLE_STATS_MENU "MORVASTELLE/"
+#endif
 
 /* The Telephony menu's group for the call tables: newer hosts renamed it. */
 #if MORVASTELLE_HOST_AT_LEAST(4, 2)

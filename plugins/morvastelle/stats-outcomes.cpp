@@ -97,6 +97,6 @@ outcomes_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *dat
 void
 register_morvastelle_outcomes_tree(void)
 {
-    stats_tree_register_plugin("morvastelle_call", "morvastelle.outcomes", "MORVASTELLE/Call Outcomes",
+    stats_tree_register_plugin("morvastelle_call", "morvastelle.outcomes", MORVASTELLE_STATS_MENU "Call Outcomes",
                                TL_REQUIRES_NOTHING, outcomes_packet, outcomes_init, outcomes_cleanup);
 }
