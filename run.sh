@@ -8,10 +8,13 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target morvastelle
 
+# The detail view reads the sample twice, so that frame 1 shows its call
+# as it ended and links to its later frames: in one pass tshark shows a
+# call only as far as it has read.
 show() {
     "$@" tshark -r "$sample"
     echo
-    "$@" tshark -r "$sample" -V -O morvastelle,lapd,q931 -Y 'frame.number == 1'
+    "$@" tshark -r "$sample" -2 -V -O morvastelle,lapd,q931,morvastelle_call -Y 'frame.number == 1'
 }
 
 if [ "$(id -u)" -ne 0 ]; then
