@@ -5,6 +5,8 @@
 
 #include "call-tracker.h"
 
+#include "octet-hash.h"
+
 #include <cstring>
 #include <functional>
 
@@ -95,44 +97,6 @@ call_tracker::call_tracker(std::pmr::memory_resource *memory)
 {
 }
 
-static uint64_t
-mix(uint64_t hash, uint64_t word)
-{
-    hash = (hash ^ word) * 0x9e3779b97f4a7c15u;
-    return hash ^ (hash >> 29);
-}
-
-template <typename word>
-static word
-load(const char *octets)
-{
-    word value;
-    memcpy(&value, octets, sizeof value);
-    return value;
-}
-
-/* Every octet of the name goes in, eight at a time; the last word and the
- * short names are read as overlapping loads rather than copied octet by
- * octet. */
-static uint64_t
-name_hash(std::string_view name)
-{
-    const char *octets = name.data();
-    size_t length = name.size();
-    uint64_t hash = length;
-    if (length >= 8) {
-        for (size_t i = 0; i + 8 < length; i += 8)
-            hash = mix(hash, load<uint64_t>(octets + i));
-        hash = mix(hash, load<uint64_t>(octets + length - 8));
-    } else if (length >= 4) {
-        hash = mix(hash, (uint64_t)load<uint32_t>(octets) << 32 | load<uint32_t>(octets + length - 4));
-    } else if (length > 0) {
-        hash = mix(hash, (uint64_t)(uint8_t)octets[0] << 16 | (uint64_t)(uint8_t)octets[length / 2] << 8 |
-                             (uint8_t)octets[length - 1]);
-    }
-    return hash ^ (hash >> 32);
-}
-
 void
 call_tracker::index_port(uint64_t hash, call_port *port)
 {
@@ -146,7 +110,7 @@ call_tracker::index_port(uint64_t hash, call_port *port)
 call_port &
 call_tracker::port_named(std::string_view name, double time)
 {
-    uint64_t hash = name_hash(name);
+    uint64_t hash = octets_hash(name);
     size_t mask = port_slots_.size() - 1;
     for (size_t slot = hash & mask; port_slots_[slot].port; slot = (slot + 1) & mask) {
         call_port &port = *port_slots_[slot].port;
@@ -169,7 +133,7 @@ call_tracker::new_port(std::string_view name, uint64_t hash, double time)
     if (ports_.size() * 2 > port_slots_.size()) {
         port_slots_.assign(port_slots_.size() * 2, port_slot{0, nullptr});
         for (call_port &known : ports_)
-            index_port(name_hash(known.name), &known);
+            index_port(octets_hash(known.name), &known);
     } else {
         index_port(hash, &port);
     }
