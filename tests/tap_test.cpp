@@ -312,33 +312,45 @@ TEST_F(MorvastelleVoipTap, CallsPastTheListedOnesGoToOneRowThatCountsThem)
 
 /* Every stats tree of the plugin in the Statistics menu's MORVASTELLE
  * submenu, under a title of its own, on every host: newer hosts name the
- * submenu separator and take anything else as part of the title. */
+ * submenu separator, take anything else as part of the item's name, and
+ * title the dialog with the whole path. */
+static std::string
+menu_path(const std::string &path, const std::string &separator)
+{
+    std::string shown;
+    size_t start = 0;
+    for (size_t end; (end = path.find(separator, start)) != std::string::npos; start = end + separator.size())
+        shown += path.substr(start, end - start) + " > ";
+    return shown + path.substr(start);
+}
+
 TEST(MorvastelleStatsTrees, SitInTheMorvastelleSubmenuWithPlainTitles)
 {
     host_start();
     static tap_reg_t no_builtin_taps[] = {{NULL, NULL}};
     register_all_tap_listeners(no_builtin_taps);
 
-    std::map<std::string, std::string> titles;
+    std::map<std::string, std::string> menu_items;
     GList *trees = stats_tree_get_cfg_list();
     for (GList *entry = trees; entry; entry = entry->next) {
         const stats_tree_cfg *cfg = static_cast<const stats_tree_cfg *>(entry->data);
         if (std::string(cfg->abbr).rfind("morvastelle.", 0) != 0)
             continue;
 #ifdef STATS_TREE_MENU_SEPARATOR
-        EXPECT_EQ(std::string(cfg->path).rfind("MORVASTELLE" STATS_TREE_MENU_SEPARATOR, 0), 0u) << cfg->path;
-        titles[cfg->abbr] = cfg->title;
+        std::string item = menu_path(cfg->path, STATS_TREE_MENU_SEPARATOR);
+        EXPECT_EQ(cfg->title, "MORVASTELLE / " + item.substr(item.rfind(" > ") + 3)) << cfg->abbr;
 #else
-        EXPECT_EQ(std::string(cfg->name).rfind("MORVASTELLE/", 0), 0u) << cfg->name;
+        std::string item = menu_path(cfg->name, "/");
         gchar *title = stats_tree_get_displayname(cfg->name);
-        titles[cfg->abbr] = title;
+        EXPECT_EQ(title, item.substr(item.rfind(" > ") + 3)) << cfg->abbr;
         g_free(title);
 #endif
+        menu_items[cfg->abbr] = item;
     }
     g_list_free(trees);
     const std::map<std::string, std::string> expected = {
-        {"morvastelle.outcomes", "Call Outcomes"},
-        {"morvastelle.ports", "ISDN Ports"},
+        {"morvastelle.outcomes", "MORVASTELLE > Call Outcomes"},
+        {"morvastelle.ports", "MORVASTELLE > ISDN Ports"},
     };
-    EXPECT_EQ(titles, expected);
+    EXPECT_EQ(menu_items, expected);
 }
