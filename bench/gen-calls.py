@@ -21,20 +21,38 @@ port is a primary rate one with 2-octet call references. The output
 depends on the arguments alone.
 
 Usage: gen-calls.py OUT.pcap [--ports N] [--calls C] [--expect FILE] [--frames FILE]
+                    [--links] [--export-pdus FILE] [--export-lapd FILE]
 
 --expect writes, per port, how many calls ended each way; --frames, for
 every frame in order, the number of its call, counted from 1 in the order
-the calls start.
+the calls start (0 for a frame of no call).
+
+--links makes each data link's frames those two healthy peers send: the
+user's SABME and the network's UA just before the link's first SETUP, and
+an RR response from a side that has received I-frames and sent none back
+within 100 ms (a reply sooner carries the acknowledgement in its N(R)),
+up to the last frame of the capture. A side keeps at most 1 I-frame
+unacknowledged on a basic rate port and 7 on a primary rate one, the usual
+windows for call control; a message beyond that waits for the
+acknowledgement, and the rest of its call follows it later by as much
+(with the default ports and calls, 1.3% of the messages wait, none more
+than 0.2 s). The calls and their outcomes stay the same.
+
+--export-pdus and --export-lapd write the same traffic as Exported PDU
+records for the dissector "morvastelle" (the PDUs) and for "lapd" (the bare
+LAPD frames), with the same times.
 
 SPDX-License-Identifier: GPL-2.0-or-later
 """
 
 import argparse
+import heapq
 import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-from pcap_writer import LINKTYPE_ETHERNET, Capture, udp_frame  # noqa: E402
+from pcap_writer import (LINKTYPE_ETHERNET, LINKTYPE_WIRESHARK_UPPER_PDU, Capture,  # noqa: E402
+                         exported_pdu, udp_frame)
 
 START_US = 1709539200 * 1000000  # 2024-03-04 08:00:00 UTC
 PORT_INTERVAL_US = 10 * 1000000
@@ -44,6 +62,10 @@ SETUP, CALL_PROCEEDING, ALERTING, CONNECT, PROGRESS = 0x05, 0x02, 0x01, 0x07, 0x
 DISCONNECT, RELEASE, RELEASE_COMPLETE = 0x45, 0x4D, 0x5A
 USER, NETWORK = 0, 1
 NORMAL_CLEARING, USER_BUSY = 16, 17
+SABME, UA = "SABME", "UA"
+# Well inside T200 (1 s), so the sender never polls for the acknowledgement.
+ACK_DELAY_US = 100 * 1000
+SET_UP_US = 20 * 1000  # the SABME before the link's first SETUP; the UA half way
 
 
 class Port:
@@ -56,6 +78,7 @@ class Port:
         self.first_ref = 300 if self.pri else 1
         self.refs_in_use = set()
         self.sent = {}  # (TEI, side) -> I-frames sent
+        self.acked = {}  # (TEI, side) -> the other side's I-frames it acknowledged
 
     def take_ref(self):
         ref = self.first_ref
@@ -69,8 +92,23 @@ class Port:
         ns = self.sent.get((tei, side), 0)
         nr = self.sent.get((tei, 1 - side), 0)
         self.sent[(tei, side)] = ns + 1
+        self.acked[(tei, side)] = nr
         return bytes([0x02 if side == NETWORK else 0x00, tei << 1 | 1,
                       (ns % 128) << 1, (nr % 128) << 1]) + payload
+
+    def rr(self, tei, side):
+        """RR response, F 0 (C/R 1 from the user), acknowledging all the other
+        side has sent; None where nothing is left to acknowledge."""
+        nr = self.sent.get((tei, 1 - side), 0)
+        if self.acked.get((tei, side), 0) == nr:
+            return None
+        self.acked[(tei, side)] = nr
+        return bytes([0x02 if side == USER else 0x00, tei << 1 | 1, 0x01, (nr % 128) << 1])
+
+    @staticmethod
+    def set_up(tei, frame_type):
+        """The user's SABME, P 1, or the network's UA, F 1: both C/R 0."""
+        return bytes([0x00, tei << 1 | 1, 0x7F if frame_type == SABME else 0x73])
 
 
 def outcome_of(port_index, call_on_port):
@@ -138,36 +176,103 @@ def main():
     parser.add_argument("--calls", type=int, default=30000)
     parser.add_argument("--expect", help="write the calls per port and outcome here")
     parser.add_argument("--frames", help="write each frame's call number here")
+    parser.add_argument("--links", action="store_true",
+                        help="add the data links' set-up and RR acknowledgements")
+    parser.add_argument("--export-pdus", help="write the PDUs as Exported PDU records here")
+    parser.add_argument("--export-lapd", help="write the bare LAPD frames as Exported PDU records here")
     args = parser.parse_args()
 
     ports = [Port(p) for p in range(args.ports)]
-    events = []
+    calls = []  # per call: its port, TEI and (offset in ms, sender, message type) of its messages
     counts = [dict.fromkeys(OUTCOMES, 0) for _ in ports]
+    # (time, call, message, released): a message due, or one held back for
+    # the window (released 1); message -2 and -1 are the link's SABME and UA.
+    due = []
     for c in range(args.calls):
         p, k = c % args.ports, c // args.ports
         outcome = outcome_of(p, k)
         counts[p][outcome] += 1
+        port = ports[p]
+        calls.append((port, port.teis[k % len(port.teis)], messages(outcome, c)))
         start_us = START_US + c * PORT_INTERVAL_US // args.ports
-        for m, (offset_ms, sender, message_type) in enumerate(messages(outcome, c)):
-            events.append((start_us + offset_ms * 1000, c, m, sender, message_type))
-    events.sort()
+        due.append((start_us, c, 0, 0))
+        if args.links and k < len(port.teis):
+            # The call is its data link's first.
+            due.append((start_us - SET_UP_US, c, -2, 0))
+            due.append((start_us - SET_UP_US // 2, c, -1, 0))
+    heapq.heapify(due)
 
     refs = {}
     frames = open(args.frames, "w") if args.frames else None
+    exports = [(Capture(path, LINKTYPE_WIRESHARK_UPPER_PDU), dissector)
+               for path, dissector in ((args.export_pdus, "morvastelle"), (args.export_lapd, "lapd")) if path]
+    acks = []  # (time, port index, TEI, side): when that side acknowledges what it has received
+    held = {}  # (port index, TEI, side) -> (call, message) waiting for the window, in order
+
     with Capture(args.out, LINKTYPE_ETHERNET) as capture:
-        for time_us, c, m, sender, message_type in events:
-            port, k = ports[c % args.ports], c // args.ports
-            tei = port.teis[k % len(port.teis)]
+        def write(time_us, port, frame, call):
+            name = port.name.encode()
+            pdu = bytes([0, len(name)]) + name + frame
+            capture.write(udp_frame(pdu), time_us)
+            for export, dissector in exports:
+                export.write(exported_pdu(dissector, pdu if dissector == "morvastelle" else frame), time_us)
+            if frames:
+                frames.write("%d\n" % call)
+
+        def window_open(port, tei, side):
+            # At most k I-frames unacknowledged: 1 on basic access, 7 on primary rate.
+            return port.sent.get((tei, side), 0) - port.acked.get((tei, 1 - side), 0) < (7 if port.pri else 1)
+
+        def acknowledged(time_us, p, tei, side):
+            """`side` acknowledged the other's I-frames: what the other held back may go."""
+            waiting = held.get((p, tei, 1 - side))
+            if waiting and window_open(ports[p], tei, 1 - side):
+                heapq.heappush(due, (time_us + 1000, *waiting[0], 1))
+
+        def send(time_us, c, m):
+            port, tei, call = calls[c]
+            sender, message_type = call[m][1:]
             if m == 0:
                 refs[c] = port.take_ref()
             ref = refs[c]
             if message_type == RELEASE_COMPLETE:
                 port.refs_in_use.discard(refs.pop(c))
-            frame = port.i_frame(tei, sender, q931(port, ref, sender, message_type, c, tei))
-            name = port.name.encode()
-            capture.write(udp_frame(bytes([0, len(name)]) + name + frame), time_us)
-            if frames:
-                frames.write("%d\n" % (c + 1))
+            write(time_us, port, port.i_frame(tei, sender, q931(port, ref, sender, message_type, c, tei)), c + 1)
+            if m + 1 < len(call):
+                # The next message answers this one, or follows it, after the same time as planned.
+                heapq.heappush(due, (time_us + (call[m + 1][0] - call[m][0]) * 1000, c, m + 1, 0))
+            if args.links:
+                p = c % args.ports
+                heapq.heappush(acks, (time_us + ACK_DELAY_US, p, tei, 1 - sender))
+                acknowledged(time_us, p, tei, sender)
+
+        while due or acks:
+            if acks and (not due or acks[0][0] <= due[0][0]):
+                time_us, p, tei, side = heapq.heappop(acks)
+                frame = ports[p].rr(tei, side)
+                if frame:
+                    write(time_us, ports[p], frame, 0)
+                    acknowledged(time_us, p, tei, side)
+                continue
+            time_us, c, m, released = heapq.heappop(due)
+            port, tei, call = calls[c]
+            if m < 0:
+                write(time_us, port, Port.set_up(tei, SABME if m == -2 else UA), 0)
+                continue
+            if not args.links:
+                send(time_us, c, m)
+                continue
+            key = (c % args.ports, tei, call[m][1])
+            waiting = held.setdefault(key, [])
+            if released:
+                while waiting and window_open(port, tei, key[2]):
+                    send(time_us, *waiting.pop(0))
+            elif waiting or not window_open(port, tei, key[2]):
+                waiting.append((c, m))
+            else:
+                send(time_us, c, m)
+    for export, _ in exports:
+        export.close()
     if frames:
         frames.close()
 
