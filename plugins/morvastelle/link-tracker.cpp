@@ -84,7 +84,7 @@ link_tracker::links() const
 
 /* Fibonacci hashing: the key's high product bits pick the slot, so keys
  * that differ only in the port or only in the TEI spread alike. */
-link_tracker::link_slot &
+inline link_tracker::link_slot &
 link_tracker::slot_of(uint64_t key)
 {
     size_t mask = slots_.size() - 1;
@@ -116,7 +116,7 @@ link_tracker::new_link(link_slot &slot, uint64_t key, uint32_t port)
     return link;
 }
 
-link_tracker::link_state &
+inline link_tracker::link_state &
 link_tracker::link_of(const link_frame &frame)
 {
     uint64_t key = link_key(frame.port, frame.sapi, frame.tei);
@@ -150,7 +150,7 @@ link_tracker::forget(link_state &link)
     link.pending = 0;
 }
 
-void
+inline void
 link_tracker::remember(link_state &link, unsigned sender, unsigned sequence, uint32_t frame, uint32_t hash,
                        uint16_t length)
 {
@@ -166,7 +166,7 @@ link_tracker::remember(link_state &link, unsigned sender, unsigned sequence, uin
 
 /* From V(A) to V(S), or, with V(A) not known yet, up to half the
  * sequence space behind V(S); a direction not known yet fits any. */
-bool
+inline bool
 link_tracker::side::fits(unsigned received) const
 {
     if (send_state == unknown_sequence)
@@ -175,7 +175,7 @@ link_tracker::side::fits(unsigned received) const
     return ahead(send_state, received) <= sent;
 }
 
-unsigned
+inline unsigned
 link_tracker::side::acknowledge(unsigned received)
 {
     /* A capture that starts mid-link learns the direction from its peer. */
@@ -198,6 +198,14 @@ link_tracker::side::acknowledge(unsigned received)
     return missed;
 }
 
+/* In [V(A), V(S)): sent and not acknowledged yet. */
+bool
+link_tracker::side::unacknowledged(unsigned sequence) const
+{
+    return acknowledge_state != unknown_sequence &&
+           ahead(sequence, acknowledge_state) < ahead(send_state, acknowledge_state);
+}
+
 bool
 link_tracker::side::awaits_acknowledgement() const
 {
@@ -208,22 +216,17 @@ link_tracker::side::awaits_acknowledgement() const
 link_result
 link_tracker::add(const link_frame &frame)
 {
-    link_result result;
-    if (!(frame.control & 1)) {
-        if (frame.control2 >= 0)
-            add_information(frame, result);
-    } else if ((frame.control & 3) == 1) {
-        if (frame.control2 >= 0)
-            add_supervisory(frame, result);
-    } else {
-        add_unnumbered(frame, result);
-    }
-    return result;
+    if ((frame.control & 3) == 3)
+        return add_unnumbered(frame);
+    if (frame.control2 < 0)
+        return link_result();
+    return frame.control & 1 ? add_supervisory(frame) : add_information(frame);
 }
 
-void
-link_tracker::add_information(const link_frame &frame, link_result &result)
+link_result
+link_tracker::add_information(const link_frame &frame)
 {
+    link_result result;
     link_state &link = link_of(frame);
     /* I-frames flow only on a link that is up, whatever the capture missed
      * of its set-up; those crossing a DISC do not bring it back. */
@@ -240,9 +243,9 @@ link_tracker::add_information(const link_frame &frame, link_result &result)
     side &own = link.sides[sender];
 
     unsigned missed = own.send_state == unknown_sequence ? 0 : ahead(sequence, own.send_state);
-    bool outstanding = own.acknowledge_state != unknown_sequence &&
-                       ahead(sequence, own.acknowledge_state) < ahead(own.send_state, own.acknowledge_state);
-    if (missed <= max_ahead && !outstanding) {
+    /* Past half the sequence space unacknowledged, a number ahead of V(S)
+     * may still be one sent before. */
+    if (missed == 0 || (missed <= max_ahead && !own.unacknowledged(sequence))) {
         if (missed) {
             result.findings |= link_lost;
             result.lost_frames = static_cast<uint8_t>(missed);
@@ -267,14 +270,16 @@ link_tracker::add_information(const link_frame &frame, link_result &result)
         result.findings |= link_lost;
         result.lost_frames = static_cast<uint8_t>(result.lost_frames + acknowledged_missed);
     }
+    return result;
 }
 
-void
-link_tracker::add_supervisory(const link_frame &frame, link_result &result)
+link_result
+link_tracker::add_supervisory(const link_frame &frame)
 {
+    link_result result;
     unsigned function = frame.control & 0x0f;
     if (function != lapd_rr && function != lapd_rnr && function != lapd_rej)
-        return;
+        return result;
     link_state &link = link_of(frame);
     if (link.status == status_unknown)
         link.status = status_established;
@@ -308,22 +313,22 @@ link_tracker::add_supervisory(const link_frame &frame, link_result &result)
         result.findings |= link_busy;
     else if (function == lapd_rej)
         result.findings |= link_reject;
+    return result;
 }
 
-void
-link_tracker::add_unnumbered(const link_frame &frame, link_result &result)
+link_result
+link_tracker::add_unnumbered(const link_frame &frame)
 {
+    link_result result;
     unsigned function = frame.control & ~0x10u;
     if (function == lapd_frmr) {
         result.findings |= link_frame_reject;
-        return;
+        return result;
     }
-    if (function == lapd_ui) {
-        add_tei_management(frame, result);
-        return;
-    }
+    if (function == lapd_ui)
+        return add_tei_management(frame);
     if (function != lapd_sabme && function != lapd_disc && function != lapd_ua && function != lapd_dm)
-        return;
+        return result;
 
     link_state &link = link_of(frame);
     unsigned cr = frame.cr;
@@ -369,34 +374,37 @@ link_tracker::add_unnumbered(const link_frame &frame, link_result &result)
         }
         break;
     }
+    return result;
 }
 
-void
-link_tracker::add_tei_management(const link_frame &frame, link_result &result)
+link_result
+link_tracker::add_tei_management(const link_frame &frame)
 {
+    link_result result;
     const uint8_t *message = frame.information;
     if ((frame.sapi & 0x3f) != tei_management_sapi || frame.information_length < 4 ||
         message[0] != tei_management_entity)
-        return;
+        return result;
     if (message[3] == tei_identity_denied) {
         result.findings |= link_tei_denied;
-        return;
+        return result;
     }
     if (message[3] != tei_identity_remove || frame.information_length < 5)
-        return;
+        return result;
     result.findings |= link_tei_removed;
     unsigned removed = message[4] >> 1;
     if (removed == every_tei) {
         auto record = port_records_.find(frame.port);
         if (record != port_records_.end())
             every_tei_removals_[record->second]++;
-        return;
+        return result;
     }
     for (unsigned sapi = 0; sapi <= 0x3f; sapi++) {
         link_slot &slot = slot_of(link_key(frame.port, sapi, removed));
         if (slot.link)
             forget(*slot.link);
     }
+    return result;
 }
 
 } // namespace morvastelle

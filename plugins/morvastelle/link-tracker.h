@@ -92,6 +92,7 @@ private:
         /* The other side's N(R): how many I-frames it shows the capture
          * missed. */
         unsigned acknowledge(unsigned received);
+        bool unacknowledged(unsigned sequence) const;
         bool awaits_acknowledgement() const;
     };
     /* The I-frames one direction sent since the link was set up, by N(S)
@@ -121,10 +122,10 @@ private:
     link_slot &slot_of(uint64_t key);
     link_state &new_link(link_slot &slot, uint64_t key, uint32_t port);
     link_state &link_of(const link_frame &frame);
-    void add_information(const link_frame &frame, link_result &result);
-    void add_supervisory(const link_frame &frame, link_result &result);
-    void add_unnumbered(const link_frame &frame, link_result &result);
-    void add_tei_management(const link_frame &frame, link_result &result);
+    link_result add_information(const link_frame &frame);
+    link_result add_supervisory(const link_frame &frame);
+    link_result add_unnumbered(const link_frame &frame);
+    link_result add_tei_management(const link_frame &frame);
     void remember(link_state &link, unsigned sender, unsigned sequence, uint32_t frame, uint32_t hash,
                   uint16_t length);
     static void forget_sequence(link_state &link);
