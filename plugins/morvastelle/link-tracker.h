@@ -109,7 +109,7 @@ private:
         uint32_t every_tei_removals = 0;      /* its port's count when last seen */
         history *histories[2] = {};           /* by sender, 1 the network; null until its first I-frame */
         side sides[2];
-        uint8_t status = 0;
+        uint8_t status = 0;                   /* 0 never seen, up, setting up, releasing, down */
         uint8_t polls = 0;                    /* by C/R value: a poll awaits its final */
         uint8_t pending = 0;                  /* by C/R value: a SABME or DISC awaits its answer */
     };
@@ -132,7 +132,7 @@ private:
     static void forget(link_state &link);
 
     std::pmr::vector<link_slot> slots_;
-    unsigned slot_shift_;
+    unsigned slot_shift_;                     /* 64 less the table size's bits */
     /* Deques: links and histories stay where they are as more come. */
     std::pmr::deque<link_state> links_;
     std::pmr::deque<history> histories_;
