@@ -15,7 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory_resource>
+#include <unordered_map>
 #include <vector>
 
 namespace morvastelle {
@@ -71,6 +73,73 @@ public:
 
     /* Data links known, for the tests and the memory figures. */
     size_t links() const;
+
+    /* The lookup table points into the tracker's own links. */
+    link_tracker(const link_tracker &) = delete;
+    link_tracker &operator=(const link_tracker &) = delete;
+
+private:
+    static constexpr uint8_t unknown_sequence = 0xff;
+    static constexpr unsigned history_slots = 16;
+
+    /* One direction of a data link, as its sender's state variables. */
+    struct side {
+        uint8_t send_state = unknown_sequence;         /* V(S): the next new N(S) */
+        uint8_t acknowledge_state = unknown_sequence;  /* V(A): the oldest unacknowledged N(S) */
+
+        /* Whether an N(R) from the other side fits what this side sent. */
+        bool fits(unsigned received) const;
+        /* The other side's N(R): how many I-frames it shows the capture
+         * missed. */
+        unsigned acknowledge(unsigned received);
+        bool unacknowledged(unsigned sequence) const;
+        bool awaits_acknowledgement() const;
+    };
+    /* The I-frames one direction sent since the link was set up, by N(S)
+     * modulo history_slots: more than a window's worth, to know a frame
+     * sent again after REJ or T200. Laid out by field so no slot pads. */
+    struct history {
+        uint32_t hashes[history_slots];
+        uint32_t frames[history_slots];       /* 0: an empty slot */
+        uint16_t lengths[history_slots];
+        uint8_t sequences[history_slots];
+    };
+    struct link_state {
+        uint32_t port_record = 0;             /* into every_tei_removals_ */
+        uint32_t every_tei_removals = 0;      /* its port's count when last seen */
+        history *histories[2] = {};           /* by sender, 1 the network; null until its first I-frame */
+        side sides[2];
+        uint8_t status = 0;                   /* 0 never seen, up, setting up, releasing, down */
+        uint8_t polls = 0;                    /* by C/R value: a poll awaits its final */
+        uint8_t pending = 0;                  /* by C/R value: a SABME or DISC awaits its answer */
+    };
+    /* Open addressing on the link's key, which the slot keeps. */
+    struct link_slot {
+        uint64_t key;
+        link_state *link;                     /* null: an empty slot */
+    };
+
+    link_slot &slot_of(uint64_t key);
+    link_state &new_link(link_slot &slot, uint64_t key, uint32_t port);
+    link_state &link_of(const link_frame &frame);
+    link_result add_information(const link_frame &frame);
+    link_result add_supervisory(const link_frame &frame);
+    link_result add_unnumbered(const link_frame &frame);
+    link_result add_tei_management(const link_frame &frame);
+    void remember(link_state &link, unsigned sender, unsigned sequence, uint32_t frame, uint32_t hash,
+                  uint16_t length);
+    static void forget_sequence(link_state &link);
+    static void forget(link_state &link);
+
+    std::pmr::vector<link_slot> slots_;
+    unsigned slot_shift_;                     /* 64 less the table size's bits */
+    /* Deques: links and histories stay where they are as more come. */
+    std::pmr::deque<link_state> links_;
+    std::pmr::deque<history> histories_;
+    /* Identity remove for every TEI of a port counts here; each link
+     * forgets its state when it next sees the count changed. */
+    std::pmr::unordered_map<uint32_t, uint32_t> port_records_;
+    std::pmr::vector<uint32_t> every_tei_removals_;
 };
 
 } // namespace morvastelle
