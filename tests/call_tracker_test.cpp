@@ -38,7 +38,9 @@ struct sent {
 
 class CallTracker : public ::testing::Test {
 protected:
-    frame_assignment send(const sent &s)
+    /* `ies`, where given, are the message's information elements;
+     * otherwise the numbers stand for them. */
+    frame_assignment send(const sent &s, const std::vector<uint8_t> &ies = {})
     {
         call_message m;
         m.frame = ++frame_;
@@ -59,8 +61,8 @@ protected:
         /* The numbers stand for the octets they were decoded from. */
         std::string octets = std::string(s.calling ? s.calling : "-") + "/" + (s.called ? s.called : "-") + "/" +
                              (s.keypad ? s.keypad : "-");
-        m.information_elements = reinterpret_cast<const uint8_t *>(octets.data());
-        m.information_elements_length = octets.size();
+        m.information_elements = ies.empty() ? reinterpret_cast<const uint8_t *>(octets.data()) : ies.data();
+        m.information_elements_length = ies.empty() ? octets.size() : ies.size();
         return tracker_.add(m);
     }
 
@@ -339,6 +341,125 @@ TEST_F(CallTracker, BroadcastRefusalIsNotTheClearing)
     send({"p", 3, user, q931_connect, {5}, true, 64, 0});
     EXPECT_EQ(links(c), "1 3 0 3");
     EXPECT_EQ(c->connected_duration(), -1);
+}
+
+/* "state findings" of each message. */
+std::string
+step(const frame_assignment &a)
+{
+    return std::to_string(static_cast<unsigned>(a.state)) + " " + std::to_string(a.findings);
+}
+
+TEST_F(CallTracker, StatesAndMessagesTheyDoNotAccept)
+{
+    std::vector<std::string> steps;
+    steps.push_back(step(send({"p", 1, user, q931_setup, {1}, false, 64, 0})));
+    steps.push_back(step(send({"p", 2, network, q931_call_proceeding, {1}, true, 64, 0})));
+    steps.push_back(step(send({"p", 3, network, q931_alerting, {1}, true, 64, 1})));
+    steps.push_back(step(send({"p", 4, network, q931_call_proceeding, {1}, true, 64, 2})));  /* back */
+    steps.push_back(step(send({"p", 5, network, q931_connect, {1}, true, 64, 3})));
+    steps.push_back(step(send({"p", 6, network, q931_alerting, {1}, true, 64, 4})));         /* active */
+    steps.push_back(step(send({"p", 7, network, q931_information, {1}, true, 64, 5})));
+    steps.push_back(step(send({"p", 8, user, q931_disconnect, {1}, false, 64, 1})));
+    steps.push_back(step(send({"p", 9, network, q931_release, {1}, true, 64, 6})));
+    steps.push_back(step(send({"p", 10, user, q931_release_complete, {1}, false, 64, 2})));
+    EXPECT_EQ(steps, (std::vector<std::string>{"1 0", "3 0", "4 0", "4 1", "10 0", "10 1", "10 0", "11 0", "0 0",
+                                               "0 0"}));
+
+    /* Terminals answering a broadcast SETUP, each in its own state, and
+     * the network's call through overlap receiving. */
+    steps.clear();
+    steps.push_back(step(send({"p", 20, network, q931_setup, {2}, false, broadcast_tei, -1})));
+    steps.push_back(step(send({"p", 21, user, q931_alerting, {2}, true, 64, 3})));
+    steps.push_back(step(send({"p", 22, user, q931_call_proceeding, {2}, true, 65, 0})));
+    steps.push_back(step(send({"p", 23, user, q931_connect, {2}, true, 65, 1})));
+    steps.push_back(step(send({"p", 24, network, q931_connect_acknowledge, {2}, false, 65, 0})));
+    steps.push_back(step(send({"p", 25, user, q931_connect, {2}, true, 64, 4})));
+    steps.push_back(step(send({"p", 26, network, q931_setup, {3}, false, 64, 7})));
+    steps.push_back(step(send({"p", 27, user, q931_setup_acknowledge, {3}, true, 64, 5})));
+    steps.push_back(step(send({"p", 28, user, q931_alerting, {3}, true, 64, 6})));
+    EXPECT_EQ(steps, (std::vector<std::string>{"6 0", "7 0", "7 0", "8 0", "10 0", "10 0", "6 0", "25 0", "7 0"}));
+}
+
+TEST_F(CallTracker, ClearingTimersAndProtocolErrors)
+{
+    const std::vector<uint8_t> cause_81 = {0x08, 0x02, 0x82, 0xd1};
+    /* Octet 3a present; behind a shift to codeset 6 a 0x08 is not a Cause. */
+    const std::vector<uint8_t> cause_100_after_3a = {0x08, 0x03, 0x02, 0x80, 0xe4};
+    const std::vector<uint8_t> shifted = {0x96, 0x08, 0x02, 0x82, 0xd1};
+    send({"p", 1, user, q931_setup, {1}, false, 64, 0});
+    EXPECT_EQ(send({"p", 2, user, q931_disconnect, {1}, false, 64, 1}).findings, 0);
+    /* T305: the side that disconnected releases; T308: it releases again. */
+    EXPECT_EQ(send({"p", 6, user, q931_release, {1}, false, 64, 2}).findings, call_disconnect_unanswered);
+    EXPECT_EQ(send({"p", 10, user, q931_release, {1}, false, 64, 3}).findings, call_release_repeated);
+    frame_assignment error = send({"p", 11, network, q931_release_complete, {1}, true, 64, 0}, cause_81);
+    EXPECT_EQ(error.findings, call_protocol_error);
+    EXPECT_EQ(error.cause, 81);
+
+    /* Clear collision: both disconnect, either may release. */
+    send({"p", 20, user, q931_setup, {2}, false, 64, 4});
+    send({"p", 21, user, q931_disconnect, {2}, false, 64, 5});
+    send({"p", 21, network, q931_disconnect, {2}, true, 64, 1});
+    EXPECT_EQ(send({"p", 22, user, q931_release, {2}, false, 64, 6}).findings, 0);
+    EXPECT_EQ(send({"p", 23, network, 0x7d, {2}, true, 64, 2}, cause_100_after_3a).cause, 100);
+    EXPECT_EQ(send({"p", 24, network, q931_release_complete, {2}, true, 64, 3}, shifted).findings, 0);
+}
+
+TEST_F(CallTracker, WhatTheCaptureLacks)
+{
+    /* A call without its SETUP: flagged on its first frame only. */
+    EXPECT_EQ(send({"p", 1, network, q931_alerting, {1}, true, 64, 0}).findings, call_no_setup);
+    EXPECT_EQ(send({"p", 2, network, q931_disconnect, {1}, true, 64, 1}).findings, 0);
+
+    /* A CONNECT ACKNOWLEDGE where the CONNECT is missing: answered there. */
+    const call *c = send({"p", 10, user, q931_setup, {2}, false, 64, 0}).assigned;
+    send({"p", 11, network, q931_alerting, {2}, true, 64, 2});
+    frame_assignment lost = send({"p", 15, user, q931_connect_acknowledge, {2}, false, 64, 1});
+    EXPECT_EQ(lost.findings, call_connect_lost);
+    EXPECT_EQ(lost.state, call_state::active);
+    EXPECT_EQ(links(c), "3 5 0 3");
+    EXPECT_EQ(call_outcome_name(c->outcome()), std::string("answered"));
+    /* Its twin, with the CONNECT. */
+    send({"p", 20, user, q931_setup, {3}, false, 64, 2});
+    send({"p", 21, network, q931_connect, {3}, true, 64, 3});
+    EXPECT_EQ(send({"p", 22, user, q931_connect_acknowledge, {3}, false, 64, 3}).findings, 0);
+
+    /* SETUP sent again (T303) in a new I-frame, and the same I-frame repeated. */
+    send({"p", 30, user, q931_setup, {4}, false, 64, 4, "1", "2"});
+    frame_assignment again = send({"p", 34, user, q931_setup, {4}, false, 64, 5, "1", "2"});
+    EXPECT_EQ(again.findings, call_setup_repeated);
+    frame_assignment repeat = send({"p", 35, user, q931_setup, {4}, false, 64, 5, "1", "2"});
+    EXPECT_EQ(repeat.findings, 0);
+    EXPECT_EQ(repeat.retransmission_of, frame_ - 1);
+}
+
+TEST_F(CallTracker, CallsUpAndFramesLostOnTheirLinks)
+{
+    const std::vector<uint8_t> all_interfaces = {0x79, 0x01, 0x87};
+    const std::vector<uint8_t> indicated_channels = {0x79, 0x01, 0x80};
+    uint32_t port = send({"p", 1, user, q931_setup, {1}, false, 64, 0}).port;
+    send({"p", 2, network, q931_setup, {1}, false, broadcast_tei, -1});
+    EXPECT_EQ(tracker_.calls_up(port, 64), 1u);
+    /* The broadcast call is on no link until a terminal answers it. */
+    send({"p", 3, user, q931_alerting, {1}, true, 65, 0});
+    EXPECT_EQ(tracker_.calls_up(port, 65), 1u);
+
+    frame_assignment restart = send({"p", 4, network, q931_restart, {0}, false, 64, 0}, all_interfaces);
+    EXPECT_EQ(restart.findings, call_restart_with_calls_up);
+    EXPECT_EQ(restart.calls_up, 2u);
+    EXPECT_EQ(restart.assigned, nullptr);
+    EXPECT_EQ(send({"p", 5, network, q931_restart, {0}, false, 64, 1}, indicated_channels).findings, 0);
+
+    tracker_.frames_lost(port, 64, 2);
+    const call &first = tracker_.calls()[0];
+    EXPECT_EQ(tracker_.lost_frames(first), 2u);
+    send({"p", 6, network, q931_release_complete, {1}, true, 64, 2});
+    tracker_.frames_lost(port, 64, 1);
+    /* Lost after its release, or before its start, is no call's. */
+    const call *later = send({"p", 7, user, q931_setup, {2}, false, 64, 1}).assigned;
+    EXPECT_EQ(tracker_.lost_frames(first), 2u);
+    EXPECT_EQ(tracker_.lost_frames(*later), 0u);
+    EXPECT_EQ(tracker_.calls_up(port, 64), 1u);
 }
 
 } // namespace

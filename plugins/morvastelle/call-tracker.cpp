@@ -7,6 +7,7 @@
 
 #include "octet-hash.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -93,7 +94,7 @@ call_tracker::call_key_hash::operator()(const call_key &key) const
 
 call_tracker::call_tracker(std::pmr::memory_resource *memory)
     : memory_(memory), ports_(memory), port_slots_(64, port_slot{0, nullptr}, memory), calls_(memory),
-      active_(memory), last_frames_(memory)
+      active_(memory), last_frames_(memory), data_links_(memory)
 {
 }
 
@@ -128,6 +129,7 @@ call_tracker::new_port(std::string_view name, uint64_t hash, double time)
 {
     call_port &port = ports_.emplace_back(name, static_cast<uint32_t>(ports_.size()), memory_);
     last_frames_.emplace_back();
+    data_links_.emplace_back();
     port.first_frame_time = time;
     port.last_frame_time = time;
     if (ports_.size() * 2 > port_slots_.size()) {
@@ -237,12 +239,94 @@ add_dialled_digits(call &c, const call_message &message)
     c.called_number += digits;
 }
 
+/* The contents of the message's first information element `id` of
+ * codeset 0, as far as captured; empty where it has none. */
+static std::basic_string_view<uint8_t>
+information_element(const call_message &message, uint8_t id)
+{
+    const uint8_t *octets = message.information_elements;
+    size_t length = message.information_elements_length;
+    unsigned codeset = 0;
+    unsigned next_codeset = 0;
+    for (size_t i = 0; i < length;) {
+        uint8_t octet = octets[i];
+        unsigned this_codeset = next_codeset;
+        next_codeset = codeset;
+        if (octet & 0x80) {
+            /* A single octet; a shift names the codeset of what follows,
+             * locking or for the next element only. */
+            if ((octet & 0xf0) == 0x90) {
+                next_codeset = octet & 0x07;
+                if (!(octet & 0x08))
+                    codeset = next_codeset;
+            }
+            i++;
+            continue;
+        }
+        if (i + 1 >= length)
+            break;
+        size_t contents_length = octets[i + 1];
+        if (octet == id && this_codeset == 0)
+            return {octets + i + 2, std::min(contents_length, length - i - 2)};
+        i += 2 + contents_length;
+    }
+    return {};
+}
+
+/* The cause value of the message's Cause, no_cause where it has none. */
+static uint8_t
+cause_value(const call_message &message)
+{
+    std::basic_string_view<uint8_t> cause = information_element(message, 0x08);
+    /* Octet 3a, the recommendation, follows where octet 3 does not end
+     * the group. */
+    size_t value = cause.size() > 0 && (cause[0] & 0x80) ? 1 : 2;
+    return cause.size() > value ? cause[value] & 0x7f : no_cause;
+}
+
+static bool
+is_protocol_error(const call_message &message, uint8_t *cause)
+{
+    if (message.message_type != q931_status && !is_clearing(message.message_type))
+        return false;
+    /* The classes of invalid messages and of protocol errors. */
+    *cause = cause_value(message);
+    return *cause >= 81 && *cause <= 111;
+}
+
+/* A RESTART of a single interface or of all of them (Restart indicator
+ * classes 6 and 7), not only of indicated channels. */
+static bool
+restarts_interface(const call_message &message)
+{
+    if (message.message_type != q931_restart)
+        return false;
+    std::basic_string_view<uint8_t> indicator = information_element(message, 0x79);
+    return !indicator.empty() && (indicator[0] & 0x07) >= 6;
+}
+
+void
+call_tracker::check_global(const call_message &message, uint32_t port, frame_assignment &result) const
+{
+    if (is_protocol_error(message, &result.cause))
+        result.findings |= call_protocol_error;
+    if (restarts_interface(message) && ports_[port].calls_up > 0) {
+        result.findings |= call_restart_with_calls_up;
+        result.calls_up = ports_[port].calls_up;
+    }
+}
+
 frame_assignment
 call_tracker::add(const call_message &message)
 {
+    return add(message, port_frame(message.port, message.time));
+}
+
+frame_assignment
+call_tracker::add(const call_message &message, uint32_t port)
+{
     frame_assignment result;
-    result.port = port_frame(message.port, message.time);
-    uint32_t port = result.port;
+    result.port = port;
     if (message.call_ref_length > max_call_ref_length)
         return result;
 
@@ -252,8 +336,10 @@ call_tracker::add(const call_message &message)
         last = &last_frame_of(port, message.from_network, message.tei);
         if (repeats(*last, message)) {
             result.retransmission_of = last->frame;
-            if (last->call_id != no_call)
+            if (last->call_id != no_call) {
                 result.assigned = &calls_[last->call_id];
+                result.state = result.assigned->state;
+            }
             return result;
         }
     }
@@ -265,6 +351,7 @@ call_tracker::add(const call_message &message)
     if (global) {
         if (last)
             remember_frame(*last, message, nullptr);
+        check_global(message, port, result);
         return result;
     }
 
@@ -296,13 +383,20 @@ call_tracker::add(const call_message &message)
             c->setup_frame = message.frame;
             c->dialling_end = message.time;
             c->broadcast = message.from_network && message.tei == broadcast_tei;
+            c->state = network_originated ? call_state::call_present : call_state::call_initiated;
+            c->up = true;
+            ports_[port].calls_up++;
         } else {
             /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
              * copy for an overlapping one and warns (-Wrestrict). */
             c->calling_number.assign(1, '?');
             c->called_number.assign(1, '?');
+            c->state = call_state::unknown;
+            result.findings |= call_no_setup;
         }
         active->second = c->id;
+    } else if (repeated_setup) {
+        result.findings |= call_setup_repeated;
     }
     result.assigned = c;
     if (result.started && c->setup_seen)
@@ -312,20 +406,31 @@ call_tracker::add(const call_message &message)
     c->frames++;
     if (!c->released)
         c->end_time = message.time;
+    if (message.tei != broadcast_tei && c->link_tei == no_link)
+        put_on_link(*c, message.tei);
 
     /* On a broadcast call, a terminal other than the one that answered
      * clears only its own part of the call. */
     bool other_terminal = c->broadcast && message.tei != broadcast_tei && c->connected &&
                           message.tei != c->answering_tei;
     bool from_calling_side = message.from_network == network_originated;
+    /* Until someone answers a broadcast call, each terminal clears only its
+     * own part of it too. */
+    bool more_terminals = c->broadcast && !c->connected && message.tei != broadcast_tei;
+    follow_state(*c, message, other_terminal || (more_terminals && is_clearing(message.message_type)), result);
 
     switch (message.message_type) {
     case q931_alerting:
         if (c->alerting_time < 0)
             c->alerting_time = message.time;
         break;
+    case q931_connect_acknowledge:
     case q931_connect:
         if (!c->connected) {
+            /* A CONNECT ACKNOWLEDGE answers a CONNECT the capture lacks: the
+             * call was answered, and this is where it shows. */
+            if (message.message_type == q931_connect_acknowledge && c->setup_seen)
+                result.findings |= call_connect_lost;
             c->connected = true;
             c->connect_time = message.time;
             c->connect_frame = message.frame;
@@ -336,6 +441,10 @@ call_tracker::add(const call_message &message)
                 c->causes_from_frame = message.frame;
                 c->clearing_time = -1;
                 c->clearing_frame = 0;
+            }
+            if (c->broadcast && c->link_tei != message.tei) {
+                take_off_link(*c);
+                put_on_link(*c, message.tei);
             }
         }
         break;
@@ -357,17 +466,191 @@ call_tracker::add(const call_message &message)
             c->cleared_by_calling_side = from_calling_side;
         }
         result.details |= call_detail_cause;
-        /* Until someone answers a broadcast call, other terminals may. */
-        bool more_terminals = c->broadcast && !c->connected && message.tei != broadcast_tei;
         if (message.message_type == q931_release_complete && !more_terminals) {
             c->released = true;
+            if (c->up) {
+                c->up = false;
+                ports_[port].calls_up--;
+            }
+            take_off_link(*c);
             active_.erase(active);
         }
         break;
     }
+    result.state = c->state;
     if (message.has_details)
         apply_details(*c, result.details, message);
     return result;
+}
+
+/* Order of the states a call goes through before it is active, for each
+ * side that may originate it: a message may move it on, never back. */
+static int
+establishment_rank(call_state state)
+{
+    switch (state) {
+    case call_state::call_initiated:
+    case call_state::call_present:
+        return 1;
+    case call_state::overlap_sending:
+    case call_state::overlap_receiving:
+        return 2;
+    case call_state::outgoing_call_proceeding:
+    case call_state::incoming_call_proceeding:
+        return 3;
+    case call_state::call_delivered:
+    case call_state::call_received:
+        return 4;
+    case call_state::connect_request:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+/* Where a message of the call's establishment takes it: the answering
+ * side's messages name the same steps for either side's calls. */
+static call_state
+establishment_step(uint8_t message_type, bool network_originated)
+{
+    switch (message_type) {
+    case q931_setup_acknowledge:
+        return network_originated ? call_state::overlap_receiving : call_state::overlap_sending;
+    case q931_call_proceeding:
+        return network_originated ? call_state::incoming_call_proceeding : call_state::outgoing_call_proceeding;
+    case q931_alerting:
+        return network_originated ? call_state::call_received : call_state::call_delivered;
+    case q931_connect:
+        return network_originated ? call_state::connect_request : call_state::active;
+    default:
+        return call_state::unknown;
+    }
+}
+
+/*
+ * The user side's state after the message, and whether the state accepts
+ * it: a receiver answers a message not compatible with its state with
+ * STATUS (causes 98, 101). A terminal's own part of a broadcast call (its
+ * answer while others ring, its clearing while another has answered)
+ * leaves the call's state as it is.
+ */
+void
+call_tracker::follow_state(call &c, const call_message &message, bool terminals_own_part, frame_assignment &result)
+{
+    uint8_t side = message.from_network ? side_network : side_user;
+    call_state step = establishment_step(message.message_type, c.network_originated);
+    if (step != call_state::unknown) {
+        bool answering_terminal = !c.broadcast || !c.connected || message.tei == c.answering_tei;
+        if (c.state == call_state::unknown) {
+            c.state = step;
+        } else if (establishment_rank(c.state) == 0) {
+            /* Active or clearing: nothing of the call's set-up fits. */
+            if (answering_terminal && !terminals_own_part)
+                result.findings |= call_unexpected_message;
+        } else if (establishment_rank(step) != 0 && establishment_rank(step) < establishment_rank(c.state)) {
+            /* Several terminals answer a broadcast SETUP, each on its own. */
+            if (!c.broadcast)
+                result.findings |= call_unexpected_message;
+        } else if (establishment_rank(step) != establishment_rank(c.state)) {
+            c.state = step;
+        }
+        return;
+    }
+    if (is_protocol_error(message, &result.cause))
+        result.findings |= call_protocol_error;
+    if (terminals_own_part)
+        return;
+    switch (message.message_type) {
+    case q931_connect_acknowledge:
+        if (c.state == call_state::unknown || establishment_rank(c.state) != 0 || c.state == call_state::active)
+            c.state = call_state::active;
+        break;
+    case q931_disconnect:
+        c.disconnected_by |= side;
+        c.state = message.from_network ? call_state::disconnect_indication : call_state::disconnect_request;
+        break;
+    case q931_release:
+        if (c.releasing & side)
+            result.findings |= call_release_repeated;
+        else if ((c.disconnected_by & side) && c.disconnected_by != (side_user | side_network))
+            result.findings |= call_disconnect_unanswered;
+        c.releasing |= side;
+        /* A user that receives RELEASE answers it and is back in Null. */
+        c.state = message.from_network ? call_state::null : call_state::release_request;
+        break;
+    case q931_release_complete:
+        c.releasing = 0;
+        c.state = call_state::null;
+        break;
+    default:
+        break;
+    }
+}
+
+call_tracker::data_link &
+call_tracker::data_link_of(uint32_t port, unsigned tei)
+{
+    std::pmr::vector<data_link> &links = data_links_[port];
+    for (data_link &link : links)
+        if (link.tei == tei)
+            return link;
+    return links.emplace_back(data_link{static_cast<uint8_t>(tei), 0, 0});
+}
+
+const call_tracker::data_link *
+call_tracker::find_data_link(uint32_t port, unsigned tei) const
+{
+    if (port >= data_links_.size())
+        return nullptr;
+    for (const data_link &link : data_links_[port])
+        if (link.tei == tei)
+            return &link;
+    return nullptr;
+}
+
+void
+call_tracker::put_on_link(call &c, unsigned tei)
+{
+    data_link &link = data_link_of(c.port, tei);
+    c.link_tei = static_cast<uint8_t>(tei);
+    c.lost_on_link_from = link.lost_frames;
+    c.up_on_link = c.up;
+    if (c.up)
+        link.calls_up++;
+}
+
+void
+call_tracker::take_off_link(call &c)
+{
+    if (c.link_tei == no_link)
+        return;
+    data_link &link = data_link_of(c.port, c.link_tei);
+    c.lost_frames += link.lost_frames - c.lost_on_link_from;
+    if (c.up_on_link)
+        link.calls_up--;
+    c.up_on_link = false;
+    c.link_tei = no_link;
+}
+
+void
+call_tracker::frames_lost(uint32_t port, unsigned tei, unsigned count)
+{
+    if (port < data_links_.size())
+        data_link_of(port, tei).lost_frames += count;
+}
+
+uint32_t
+call_tracker::calls_up(uint32_t port, unsigned tei) const
+{
+    const data_link *link = find_data_link(port, tei);
+    return link ? link->calls_up : 0;
+}
+
+uint32_t
+call_tracker::lost_frames(const call &c) const
+{
+    const data_link *link = c.link_tei == no_link ? nullptr : find_data_link(c.port, c.link_tei);
+    return c.lost_frames + (link ? link->lost_frames - c.lost_on_link_from : 0);
 }
 
 void

@@ -29,17 +29,58 @@ const char *call_outcome_name(call_outcome outcome);
 /* The Q.931 message types the tracker acts on. */
 enum : uint8_t {
     q931_alerting = 0x01,
+    q931_call_proceeding = 0x02,
     q931_connect = 0x07,
     q931_setup = 0x05,
+    q931_setup_acknowledge = 0x0d,
+    q931_connect_acknowledge = 0x0f,
+    q931_restart = 0x46,
     q931_disconnect = 0x45,
     q931_release = 0x4d,
     q931_release_complete = 0x5a,
+    q931_status = 0x7d,
     q931_information = 0x7b,
+};
+
+/* The user side's call states (Q.931 2.1.1), by their numbers. */
+enum class call_state : uint8_t {
+    null = 0,
+    call_initiated = 1,
+    overlap_sending = 2,
+    outgoing_call_proceeding = 3,
+    call_delivered = 4,
+    call_present = 6,
+    call_received = 7,
+    connect_request = 8,
+    incoming_call_proceeding = 9,
+    active = 10,
+    disconnect_request = 11,
+    disconnect_indication = 12,
+    release_request = 19,
+    overlap_receiving = 25,
+    /* Not a Q.931 state: a call found without its SETUP, until a message
+     * tells where it stands. */
+    unknown = 255,
+};
+
+/* What a message shows went wrong in its call, as bits. */
+enum : uint8_t {
+    call_unexpected_message = 0x01,    /* not compatible with the call's state */
+    call_protocol_error = 0x02,        /* a cause of the classes 81-111 */
+    call_setup_repeated = 0x04,        /* SETUP sent again (T303) */
+    call_release_repeated = 0x08,      /* RELEASE sent again (T308) */
+    call_disconnect_unanswered = 0x10, /* RELEASE from the side that disconnected (T305) */
+    call_no_setup = 0x20,              /* a call's first frame, without its SETUP */
+    call_connect_lost = 0x40,          /* CONNECT ACKNOWLEDGE with no CONNECT */
+    call_restart_with_calls_up = 0x80, /* RESTART of an interface with calls up */
 };
 
 bool is_clearing(uint8_t message_type);
 
 const uint8_t no_cause = 255;
+const uint8_t no_link = 255;
+const uint8_t side_user = 0x01;
+const uint8_t side_network = 0x02;
 const unsigned broadcast_tei = 127;
 const unsigned max_call_ref_length = 15;
 
@@ -122,6 +163,19 @@ struct call {
     bool broadcast = false;
     uint8_t answering_tei = 0;
     uint8_t clearing_tei = 0;
+    call_state state = call_state::null;
+    /* The sides (side_user, side_network) that sent a DISCONNECT, and a
+     * RELEASE not yet completed. */
+    uint8_t disconnected_by = 0;
+    uint8_t releasing = 0;
+    /* The TEI of the data link the call is on, no_link until it is on
+     * one, and the link's count of lost I-frames when it got there: what
+     * the link lost since counts for the call. */
+    uint8_t link_tei = no_link;
+    bool up = false;                 /* counted among its port's calls up */
+    bool up_on_link = false;         /* and among its link's */
+    uint32_t lost_on_link_from = 0;
+    uint32_t lost_frames = 0;        /* on data links it has left */
 
     call_outcome outcome() const;
     /* Negative where the call has none. */
@@ -141,6 +195,7 @@ struct call_port {
     std::pmr::string name;       /* the name's octets as captured */
     uint32_t index;              /* into call_tracker::ports() */
     uint32_t calls = 0;
+    uint32_t calls_up = 0;       /* SETUP seen, not yet released */
     double first_frame_time = 0; /* of any MORVASTELLE frame of the port */
     double last_frame_time = 0;
 };
@@ -154,6 +209,11 @@ struct frame_assignment {
      * call, and changes nothing. */
     uint32_t retransmission_of = 0;
     uint8_t details = 0;         /* call_detail_* the frame may add */
+    uint8_t findings = 0;        /* call_* finding bits */
+    /* The call's state after the message. */
+    call_state state = call_state::unknown;
+    uint8_t cause = no_cause;    /* with call_protocol_error */
+    uint32_t calls_up = 0;       /* with call_restart_with_calls_up */
 };
 
 class call_tracker {
@@ -164,12 +224,21 @@ public:
     uint32_t port_frame(std::string_view port, double time);
     /* Messages come in frame order, each once. */
     frame_assignment add(const call_message &message);
+    /* The same, with the port's index as port_frame gave it for the
+     * frame. */
+    frame_assignment add(const call_message &message, uint32_t port);
     /* The details of a message added without them, with what add() said
      * they may add; such messages come in frame order too. */
     void add_details(uint32_t call_id, uint8_t details, const call_message &message);
     /* The data link of TEI `tei` on the port of that index was set up or
      * taken down: its send sequence numbers start again. */
     void link_reset(uint32_t port, unsigned tei);
+    /* The data link of TEI `tei` on that port lost `count` I-frames. */
+    void frames_lost(uint32_t port, unsigned tei, unsigned count);
+    /* Calls up (SETUP seen, not yet released) on that data link. */
+    uint32_t calls_up(uint32_t port, unsigned tei) const;
+    /* I-frames lost on the call's data links while it was up. */
+    uint32_t lost_frames(const call &c) const;
 
     const std::pmr::deque<call_port> &ports() const { return ports_; }
     /* In the order they started: a call's id is its index. */
@@ -215,6 +284,18 @@ private:
     static void remember_frame(last_frame &last, const call_message &message, const call *assigned);
     call *start_call(uint32_t port, const call_message &message, bool network_originated);
     static void apply_details(call &c, uint8_t details, const call_message &message);
+    /* A data link's calls: the link is a port's TEI. */
+    struct data_link {
+        uint8_t tei;
+        uint32_t calls_up;
+        uint32_t lost_frames;
+    };
+    data_link &data_link_of(uint32_t port, unsigned tei);
+    const data_link *find_data_link(uint32_t port, unsigned tei) const;
+    void put_on_link(call &c, unsigned tei);
+    void take_off_link(call &c);
+    void follow_state(call &c, const call_message &message, bool other_terminal, frame_assignment &result);
+    void check_global(const call_message &message, uint32_t port, frame_assignment &result) const;
 
     std::pmr::memory_resource *memory_;
     std::pmr::deque<call_port> ports_;
@@ -226,6 +307,7 @@ private:
     /* By port: a port has few data links, found faster by a look at each
      * than through a map. */
     std::pmr::vector<std::pmr::vector<last_frame>> last_frames_;
+    std::pmr::vector<std::pmr::vector<data_link>> data_links_;  /* by port */
 };
 
 } // namespace morvastelle
