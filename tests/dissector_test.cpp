@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/proto.h>
+#include <epan/tap.h>
 
 #include "host_session.h"
 #include "packet-morvastelle.h"
@@ -356,6 +358,58 @@ TEST_F(MorvastelleDissector, EveryPassShowsTheCallsOfTheFirst)
             EXPECT_EQ(calls, expected);
         }
     }
+}
+
+tap_packet_status
+collect_expert_info(void *tapdata, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const expert_info_t *info = static_cast<const expert_info_t *>(data);
+    static_cast<std::vector<std::string> *>(tapdata)->push_back(std::to_string(info->packet_num) + " " +
+                                                                 info->protocol + ": " + info->summary);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+/* What went wrong reaches the host's expert tap from every pass, with or
+ * without a tree: tshark's one pass, its second, the GUI's retap. Each
+ * finding names the analysis layer it comes from. */
+TEST_F(MorvastelleDissector, FindingsReachTheExpertTapFromEveryPass)
+{
+    const bytes frames[] = {
+        lapd_pdu("isdn0", hex("0081 0000 0801 0105 0403 8090a2")),
+        /* N(S) 1 is missing. */
+        lapd_pdu("isdn0", hex("0081 0400 0801 017b")),
+        /* A call whose SETUP the capture lacks. */
+        lapd_pdu("isdn0", hex("0281 0006 0801 8207")),
+    };
+    const std::vector<std::string> expected = {
+        "2 MORVASTELLE Link: I-frames of the data link are missing from the capture",
+        "3 MORVASTELLE Call: The capture lacks the call's SETUP",
+    };
+    std::vector<std::string> records;
+    GString *error = register_tap_listener("expert", &records, NULL, TL_REQUIRES_NOTHING, NULL,
+                                           collect_expert_info, NULL, NULL);
+    ASSERT_EQ(error, nullptr) << error->str;
+
+    host_dissection::options quiet;
+    quiet.tree = false;
+    host_dissection::options tapped = quiet;
+    tapped.taps = true;
+    for (const host_dissection::options *first : {&quiet, &tapped}) {
+        host_file file;
+        for (const bytes &pdu : frames)
+            file.add(exported_pdu_record("morvastelle", pdu.data(), pdu.size()));
+        SCOPED_TRACE(first == &quiet ? "first pass without taps" : "first pass with taps");
+        const host_dissection::options *passes[] = {first, &tapped};
+        for (const host_dissection::options *opts : passes) {
+            records.clear();
+            for (size_t i = 0; i < file.frames(); i++)
+                host_dissection d(file, i, *opts);
+            if (opts->taps) {
+                EXPECT_EQ(records, expected);
+            }
+        }
+    }
+    remove_tap_listener(&records);
 }
 
 } // namespace

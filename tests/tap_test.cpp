@@ -349,6 +349,7 @@ TEST(MorvastelleStatsTrees, SitInTheMorvastelleSubmenuWithPlainTitles)
     }
     g_list_free(trees);
     const std::map<std::string, std::string> expected = {
+        {"morvastelle.anomalies", "MORVASTELLE > Anomalies"},
         {"morvastelle.outcomes", "MORVASTELLE > Call Outcomes"},
         {"morvastelle.ports", "MORVASTELLE > ISDN Ports"},
     };

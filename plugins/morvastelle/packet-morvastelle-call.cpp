@@ -1,15 +1,19 @@
 /* packet-morvastelle-call.cpp
- * MORVASTELLE Call: a post-dissector that gives every tunnelled Q.931
- * message of a call the call's number, outcome and links to its SETUP,
- * CONNECT and first clearing message, and queues the records of the
- * "morvastelle_call" tap (the plugin's call statistics) and of the "voip"
- * tap (the host's VoIP Calls and Flow Sequence).
+ * MORVASTELLE Call: gives every tunnelled Q.931 message of a call the
+ * call's number, state, outcome and links to its SETUP, CONNECT and first
+ * clearing message, raises what went wrong in the call as expert infos,
+ * and queues the records of the "morvastelle_call" tap (the plugin's call
+ * statistics) and of the "voip" tap (the host's VoIP Calls and Flow
+ * Sequence).
  *
- * Calls are assigned once, on the first pass over a file, by one call
- * tracker kept in the host's file-scoped memory, and the result is kept per
- * frame: GUI random access, refiltering, retaps and tshark -2 all show what
- * the first pass found. A post-dissector sees a frame even when Q.931
- * raised an error after its header, so such a frame still finds its call.
+ * Its post-dissector is the plugin's one analysis pass: on the first pass
+ * over a file it hands every tunnelled LAPD frame to the link tracker and
+ * its Q.931 message to the call tracker, both kept in the host's
+ * file-scoped memory, and keeps what they found per frame; every pass
+ * shows that, for MORVASTELLE Link too. GUI random access, refiltering,
+ * retaps and tshark -2 all show what the first pass found. A
+ * post-dissector sees a frame even when Q.931 raised an error after its
+ * header, so such a frame still finds its call.
  *
  * The dissector and the post-dissector run inside the host's exception
  * frames, which are a longjmp: no C++ object with a destructor may be alive
@@ -27,18 +31,24 @@
 
 #include <epan/epan_dissect.h>
 #include <epan/exceptions.h>
-#include <epan/proto_data.h>
+#include <epan/expert.h>
 #include <epan/tap-voip.h>
 #include <epan/tap.h>
 #include <epan/dissectors/packet-q931.h>
 
+#include "frame-records.h"
+#include "link-tracker.h"
+#include "packet-morvastelle-link.h"
 #include "stats-morvastelle.h"
 
 using morvastelle::call;
+using morvastelle::frame_numbers;
+using morvastelle::frame_record;
 using morvastelle::call_outcome;
 
 static int proto_morvastelle_call = -1;
 static protocol_t *morvastelle_call_protocol;
+static const char call_protocol_name[] = "MORVASTELLE Call";
 
 static int hf_morvastelle_call_id = -1;
 static int hf_morvastelle_call_originated_by = -1;
@@ -48,25 +58,20 @@ static int hf_morvastelle_call_connect_frame = -1;
 static int hf_morvastelle_call_clearing_frame = -1;
 static int hf_morvastelle_call_time_since_setup = -1;
 static int hf_morvastelle_call_retransmission_of = -1;
+static int hf_morvastelle_call_state = -1;
+static int hf_morvastelle_call_cause = -1;
+static int hf_morvastelle_call_calls_up = -1;
 
 static gint ett_morvastelle_call = -1;
 
 static int morvastelle_call_tap = -1;
+static int morvastelle_anomalies_tap = -1;
 static int voip_tap = -1;
 static int q931_tap = -1;
 static int hf_q931_keypad_facility = -1;
 static dissector_handle_t q931_ie_handle;
 
-/* What the first pass found for a frame that belongs to a call: the host's
- * per-frame data, in file scope. */
-typedef struct _morvastelle_call_frame {
-    guint32 call_id;
-    guint32 retransmission_of;
-    guint8 message_type;
-    guint8 tei;
-    guint8 flags;
-} morvastelle_call_frame;
-
+/* A frame record's flags, for a frame of a call. */
 #define CALL_FRAME_FROM_NETWORK 0x01
 #define CALL_FRAME_STARTS_CALL 0x02
 /* The message's details are still to be added to its call: they come from
@@ -86,59 +91,25 @@ class file_memory : public std::pmr::memory_resource {
 
 static file_memory file_memory_resource;
 
-struct calls_of_file {
-    calls_of_file() : tracker(&file_memory_resource), port_names(&file_memory_resource) {}
+struct analysis_of_file {
+    analysis_of_file()
+        : tracker(&file_memory_resource), links(&file_memory_resource), records(&file_memory_resource),
+          port_names(&file_memory_resource)
+    {
+    }
     morvastelle::call_tracker tracker;
+    morvastelle::link_tracker links;
+    morvastelle::frame_records records;
     /* By port index: the names as the dissector shows them. */
     std::pmr::vector<const char *> port_names;
 };
 
-/* Between the host's init and cleanup routines of a file. */
-static calls_of_file *file_calls;
-/* The host starts a file's dissection again when the layer is switched
- * on or off. */
-static gboolean layer_enabled;
-
-/* Frame records are taken from blocks of file-scoped memory: one
- * allocation each would cost more than the record. */
-static morvastelle_call_frame *frame_block;
-static guint frames_left_in_block;
-
-static morvastelle_call_frame *
-new_frame_record(void)
-{
-    if (frames_left_in_block == 0) {
-        frames_left_in_block = 256;
-        frame_block = wmem_alloc_array(wmem_file_scope(), morvastelle_call_frame, frames_left_in_block);
-    }
-    frames_left_in_block--;
-    return frame_block++;
-}
-
-/* The PDU the dissector saw in the frame being dissected, for the
- * post-dissector of the same frame. */
-static struct {
-    const packet_info *pinfo;
-    guint32 frame;
-    tvbuff_t *tvb;
-    morvastelle_tap_info pdu;
-} pending;
-
-morvastelle_tap_info *
-morvastelle_call_pdu_seen(packet_info *pinfo, tvbuff_t *tvb)
-{
-    if (!layer_enabled || pinfo->flags.in_error_pkt)
-        return NULL;
-    /* A frame's first PDU is its own. */
-    if (pending.pinfo == pinfo && pending.frame == pinfo->num)
-        return NULL;
-    pending.pinfo = pinfo;
-    pending.frame = pinfo->num;
-    pending.tvb = tvb;
-    /* Later passes find the frame's call in its per-frame data, and read
-     * the PDU only in the rare frame whose details are still to come. */
-    return PINFO_FD_VISITED(pinfo) ? NULL : &pending.pdu;
-}
+/* Between the host's init and cleanup routines of a file; none while both
+ * analysis layers are disabled. The host starts a file's dissection again
+ * when a layer is switched on or off. */
+static analysis_of_file *file_analysis;
+static gboolean call_layer_enabled;
+static gboolean link_layer_enabled;
 
 /* Through the registered fields: newer hosts no longer export the tables. */
 static const char *
@@ -232,41 +203,22 @@ resets_link(gint control)
     return function == LAPD_SABME || function == LAPD_DISC || function == LAPD_DM;
 }
 
-/* Hands the message to the tracker; for a frame without one, tells it of
- * the port and of a data link set up or taken down. Reads only captured
- * octets, so it raises no host exception amid its C++ objects. */
-static const call *
-track_frame(const morvastelle::call_message &message, bool has_message, gint control, guint8 tei, tvbuff_t *tvb,
-            guint32 *retransmission_of, bool *started, guint8 *details)
+/* The name as the dissector shows it, once per port: ports are numbered in
+ * the order they turn up. */
+static void
+name_port(uint32_t port, tvbuff_t *pdu_tvb, guint length)
 {
-    morvastelle::call_tracker &tracker = file_calls->tracker;
-    const call *assigned = NULL;
-    uint32_t port;
-    if (has_message) {
-        morvastelle::frame_assignment assignment = tracker.add(message);
-        port = assignment.port;
-        assigned = assignment.assigned;
-        *retransmission_of = assignment.retransmission_of;
-        *started = assignment.started;
-        *details = assignment.details;
-    } else {
-        port = tracker.port_frame(message.port, message.time);
-        if (control >= 0 && resets_link(control))
-            tracker.link_reset(port, tei);
-    }
-    /* The name as the dissector shows it, once per port: ports are
-     * numbered in the order they turn up. */
-    if (port == file_calls->port_names.size())
-        file_calls->port_names.push_back((const char *)tvb_get_string_enc(
-            wmem_file_scope(), tvb, 2, (gint)message.port.size(), ENC_ASCII));
-    return assigned;
+    if (port == file_analysis->port_names.size())
+        file_analysis->port_names.push_back(
+            (const char *)tvb_get_string_enc(wmem_file_scope(), pdu_tvb, 2, (gint)length, ENC_ASCII));
 }
 
 /* The host's decoding of the message's information elements, when it has
  * one for this pass: TRUE when `message` got them. Keypad digits are only
  * looked for where they may dial. */
 static gboolean
-take_details(packet_info *pinfo, gboolean may_dial, morvastelle::call_message *message)
+take_details(packet_info *pinfo, tvbuff_t *pdu_tvb, guint information_elements, gboolean may_dial,
+             morvastelle::call_message *message)
 {
     const q931_packet_info *q931 = q931_record(message->message_type);
     if (!q931)
@@ -275,84 +227,149 @@ take_details(packet_info *pinfo, gboolean may_dial, morvastelle::call_message *m
     message->called_number = q931->called_number;
     message->cause = q931->cause_value;
     if (may_dial && !q931->called_number)
-        message->keypad = keypad_digits(pinfo, pending.tvb, pending.pdu.lapd.information_elements);
+        message->keypad = keypad_digits(pinfo, pdu_tvb, information_elements);
     return TRUE;
 }
 
-/* The first pass: which call the frame's message belongs to, kept for the
- * passes to come. */
-static morvastelle_call_frame *
-assign_frame(packet_info *pinfo)
+/* The Q.931 message of the PDU's frame, as the call tracker takes it.
+ * Captured octets only: no host exception amid the C++ objects. */
+static void
+read_message(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *pdu, const guint8 *octets,
+             guint captured, morvastelle::call_message *message)
 {
-    const morvastelle_tap_info *pdu = &pending.pdu;
     const morvastelle_lapd_frame *lapd = &pdu->lapd;
-    if (pdu->type != MORVASTELLE_TYPE_LAPD || !pdu->header_whole)
-        return NULL;
+    message->frame = pinfo->num;
+    message->port = std::string_view((const char *)pdu->isdn_port_octets, pdu->isdn_port_length);
+    message->time = nstime_to_sec(&pinfo->rel_ts);
+    /* I- and UI-frames are commands: C/R is set by the network. */
+    message->from_network = lapd->cr;
+    message->tei = lapd->tei;
+    message->numbered = (lapd->control & 0x01) == 0;
+    message->send_sequence = (guint)lapd->control >> 1;
+    message->call_ref_length = (unsigned)lapd->call_ref_length;
+    /* Zero past the length, as read. */
+    memcpy(message->call_ref, lapd->call_ref, sizeof message->call_ref);
+    message->call_ref_flag = lapd->call_ref_flag;
+    message->message_type = (guint8)lapd->message_type;
+    message->information_elements = octets + lapd->information_elements;
+    message->information_elements_length = captured - lapd->information_elements;
+    /* Only these messages may add details to their call; which of them
+     * count is only known once the tracker has the message: take them all
+     * now, it keeps what counts. Only the call layer shows them. */
+    bool may_dial = message->message_type == morvastelle::q931_setup ||
+                    message->message_type == morvastelle::q931_information;
+    if (call_layer_enabled && (may_dial || morvastelle::is_clearing(message->message_type)))
+        message->has_details = take_details(pinfo, pdu_tvb, lapd->information_elements, may_dial, message);
+}
 
-    morvastelle::call_message message;
-    message.frame = pinfo->num;
-    message.port = std::string_view((const char *)pdu->isdn_port_octets, pdu->isdn_port_length);
-    message.time = nstime_to_sec(&pinfo->rel_ts);
-    bool has_message = lapd->message_type >= 0;
-    if (has_message) {
-        /* I- and UI-frames are commands: C/R is set by the network. */
-        message.from_network = lapd->cr;
-        message.tei = lapd->tei;
-        message.numbered = (lapd->control & 0x01) == 0;
-        message.send_sequence = (guint)lapd->control >> 1;
-        message.call_ref_length = (unsigned)lapd->call_ref_length;
-        /* Zero past the length, as read. */
-        memcpy(message.call_ref, lapd->call_ref, sizeof message.call_ref);
-        message.call_ref_flag = lapd->call_ref_flag;
-        message.message_type = (guint8)lapd->message_type;
-        /* Captured octets only: no host exception amid the C++ objects. */
-        guint captured = tvb_captured_length(pending.tvb);
-        message.information_elements_length = captured - lapd->information_elements;
-        message.information_elements =
-            tvb_get_ptr(pending.tvb, lapd->information_elements, (gint)message.information_elements_length);
-        /* Only these messages may add details to their call; which of
-         * them count is only known once the tracker has the message: take
-         * them all now, it keeps what counts. */
-        bool may_dial = message.message_type == morvastelle::q931_setup ||
-                        message.message_type == morvastelle::q931_information;
-        if (may_dial || morvastelle::is_clearing(message.message_type))
-            message.has_details = take_details(pinfo, may_dial, &message);
+/* The frame's data link, for the link tracker. */
+static morvastelle::link_result
+track_link(packet_info *pinfo, uint32_t port, const morvastelle_lapd_frame *lapd, const guint8 *octets,
+           guint captured)
+{
+    morvastelle::link_frame frame;
+    frame.frame = pinfo->num;
+    frame.port = port;
+    frame.sapi = lapd->sapi;
+    frame.tei = lapd->tei;
+    frame.cr = lapd->cr;
+    frame.control = (uint8_t)lapd->control;
+    frame.control2 = lapd->control2;
+    if (captured > lapd->information) {
+        frame.information = octets + lapd->information;
+        frame.information_length = captured - lapd->information;
     }
+    return file_analysis->links.add(frame);
+}
 
-    guint32 retransmission_of = 0;
-    bool started = false;
-    guint8 details = 0;
-    const call *assigned = track_frame(message, has_message, lapd->control, lapd->tei, pending.tvb,
-                                       &retransmission_of, &started, &details);
-    if (!assigned)
+/*
+ * The first pass: what the frame's data link and its message show, and
+ * which call the message belongs to, kept for the passes to come. The
+ * link goes first: I-frames it finds lost before a new call's SETUP are not
+ * that call's.
+ */
+static frame_record *
+first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
+{
+    morvastelle_tap_info pdu;
+    morvastelle_read_pdu(pdu_tvb, &pdu);
+    const morvastelle_lapd_frame *lapd = &pdu.lapd;
+    if (pdu.type != MORVASTELLE_TYPE_LAPD || !pdu.header_whole)
         return NULL;
 
-    morvastelle_call_frame *frame = new_frame_record();
-    frame->call_id = assigned->id;
-    frame->retransmission_of = retransmission_of;
-    frame->message_type = message.message_type;
-    frame->tei = (guint8)message.tei;
-    frame->flags = (message.from_network ? CALL_FRAME_FROM_NETWORK : 0) | (started ? CALL_FRAME_STARTS_CALL : 0);
-    if (!message.has_details && details)
-        frame->flags |= CALL_FRAME_DETAILS_PENDING | (guint8)(details << CALL_FRAME_DETAILS_SHIFT);
-    p_add_proto_data(wmem_file_scope(), pinfo, proto_morvastelle_call, 0, frame);
-    return frame;
+    morvastelle::call_tracker &tracker = file_analysis->tracker;
+    uint32_t port = tracker.port_frame(std::string_view((const char *)pdu.isdn_port_octets, pdu.isdn_port_length),
+                                       nstime_to_sec(&pinfo->rel_ts));
+    name_port(port, pdu_tvb, pdu.isdn_port_length);
+    if (lapd->control < 0)
+        return NULL;
+    guint captured = tvb_captured_length(pdu_tvb);
+    const guint8 *octets = tvb_get_ptr(pdu_tvb, 0, (gint)captured);
+
+    morvastelle::link_result link = track_link(pinfo, port, lapd, octets, captured);
+    bool call_control = lapd->sapi == LAPD_SAPI_CALL_CONTROL;
+    if (call_control && link.lost_frames)
+        tracker.frames_lost(port, lapd->tei, link.lost_frames);
+    uint32_t link_calls_up = call_control && link.link_restarted ? tracker.calls_up(port, lapd->tei) : 0;
+    if (link_calls_up)
+        link.findings |= morvastelle::link_reset;
+
+    morvastelle::frame_assignment assignment;
+    guint8 message_type = 0;
+    guint8 pending_details = 0;
+    if (lapd->message_type >= 0) {
+        morvastelle::call_message message;
+        read_message(pinfo, pdu_tvb, &pdu, octets, captured, &message);
+        message_type = message.message_type;
+        assignment = tracker.add(message, port);
+        if (!message.has_details)
+            pending_details = assignment.details;
+    } else if (resets_link(lapd->control)) {
+        tracker.link_reset(port, lapd->tei);
+    }
+    if (!assignment.assigned && !link.findings && !assignment.findings)
+        return NULL;
+
+    frame_record &record = file_analysis->records.add(pinfo->num);
+    record.link_findings = link.findings;
+    record.call_findings = assignment.findings;
+    record.call_state = (guint8)assignment.state;
+    record.message_type = message_type;
+    record.tei = lapd->tei;
+    if (assignment.assigned) {
+        record.call = assignment.assigned->id + 1;
+        record.flags = (lapd->cr ? CALL_FRAME_FROM_NETWORK : 0) | (assignment.started ? CALL_FRAME_STARTS_CALL : 0);
+        if (pending_details)
+            record.flags |= CALL_FRAME_DETAILS_PENDING | (guint8)(pending_details << CALL_FRAME_DETAILS_SHIFT);
+    }
+    if (link.findings || assignment.findings || assignment.retransmission_of) {
+        frame_numbers &numbers = file_analysis->records.add_numbers(record);
+        numbers.port = port;
+        numbers.retransmission_of = assignment.retransmission_of;
+        numbers.link_retransmission_of = link.retransmission_of;
+        numbers.lost_frames = link.lost_frames;
+        numbers.calls_up = link_calls_up ? link_calls_up : assignment.calls_up;
+        numbers.cause = assignment.cause;
+    }
+    return &record;
 }
 
 /* A later pass, with taps, adds what the first could not. */
 static void
-add_pending_details(packet_info *pinfo, morvastelle_call_frame *frame)
+add_pending_details(packet_info *pinfo, tvbuff_t *pdu_tvb, frame_record *record)
 {
-    guint8 details = frame->flags >> CALL_FRAME_DETAILS_SHIFT;
-    morvastelle_read_pdu(pending.tvb, &pending.pdu);
+    guint8 details = record->flags >> CALL_FRAME_DETAILS_SHIFT;
+    morvastelle_tap_info pdu;
+    morvastelle_read_pdu(pdu_tvb, &pdu);
     morvastelle::call_message message;
     message.frame = pinfo->num;
-    message.message_type = frame->message_type;
-    if (!take_details(pinfo, (details & (morvastelle::call_detail_numbers | morvastelle::call_detail_dialled)) != 0,
+    message.message_type = record->message_type;
+    if (!take_details(pinfo, pdu_tvb, pdu.lapd.information_elements,
+                      (details & (morvastelle::call_detail_numbers | morvastelle::call_detail_dialled)) != 0,
                       &message))
         return;
-    file_calls->tracker.add_details(frame->call_id, details, message);
-    frame->flags &= ~CALL_FRAME_DETAILS_PENDING;
+    file_analysis->tracker.add_details(record->call - 1, details, message);
+    record->flags &= ~CALL_FRAME_DETAILS_PENDING;
 }
 
 static void
@@ -372,20 +389,94 @@ call_items_wanted(proto_tree *tree)
     return PTREE_DATA(tree)->visible || proto_registrar_get_nth(proto_morvastelle_call)->ref_type != HF_REF_TYPE_NONE;
 }
 
-static void
-add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const morvastelle_call_frame *frame, const call *c)
-{
-    const char *outcome = morvastelle::call_outcome_name(c->outcome());
-    proto_item *ti = proto_tree_add_item(tree, proto_morvastelle_call, tvb, 0, 0, ENC_NA);
-    proto_item_set_generated(ti);
-    if (PTREE_DATA(tree)->visible)
-        proto_item_append_text(ti, ", Call %u, %s", c->id + 1, outcome);
-    proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
+/* By finding, in the order of the call_* finding bits. */
+static expert_field ei_morvastelle_call[8] = {
+    EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT,
+};
 
+static ei_register_info call_experts[] = {
+    { &ei_morvastelle_call[0],
+      { "morvastelle_call.unexpected_message", PI_PROTOCOL, PI_WARN,
+        "Message not compatible with the call state", EXPFILL }
+    },
+    { &ei_morvastelle_call[1],
+      { "morvastelle_call.protocol_error", PI_RESPONSE_CODE, PI_WARN,
+        "Cause of an invalid message or a protocol error", EXPFILL }
+    },
+    { &ei_morvastelle_call[2],
+      { "morvastelle_call.setup_repeated", PI_SEQUENCE, PI_NOTE,
+        "SETUP sent again (T303 expired)", EXPFILL }
+    },
+    { &ei_morvastelle_call[3],
+      { "morvastelle_call.release_repeated", PI_SEQUENCE, PI_WARN,
+        "RELEASE sent again (T308 expired)", EXPFILL }
+    },
+    { &ei_morvastelle_call[4],
+      { "morvastelle_call.disconnect_unanswered", PI_SEQUENCE, PI_NOTE,
+        "RELEASE from the side that sent DISCONNECT (T305 expired)", EXPFILL }
+    },
+    { &ei_morvastelle_call[5],
+      { "morvastelle_call.no_setup", PI_SEQUENCE, PI_NOTE,
+        "The capture lacks the call's SETUP", EXPFILL }
+    },
+    { &ei_morvastelle_call[6],
+      { "morvastelle_call.connect_lost", PI_SEQUENCE, PI_WARN,
+        "CONNECT ACKNOWLEDGE without CONNECT: the call was answered in a frame the capture lacks", EXPFILL }
+    },
+    { &ei_morvastelle_call[7],
+      { "morvastelle_call.restart_with_calls_up", PI_PROTOCOL, PI_WARN,
+        "RESTART of an interface with calls up", EXPFILL }
+    },
+};
+
+static_assert(array_length(ei_morvastelle_call) == array_length(call_experts), "an expert info per finding");
+
+const char *
+morvastelle_call_finding_name(guint8 finding)
+{
+    for (guint i = 0; i < array_length(call_experts); i++)
+        if (finding == 1u << i)
+            return call_experts[i].eiinfo.name;
+    return NULL;
+}
+
+static const value_string call_state_vals[] = {
+    { (guint32)morvastelle::call_state::null, "Null" },
+    { (guint32)morvastelle::call_state::call_initiated, "Call initiated" },
+    { (guint32)morvastelle::call_state::overlap_sending, "Overlap sending" },
+    { (guint32)morvastelle::call_state::outgoing_call_proceeding, "Outgoing call proceeding" },
+    { (guint32)morvastelle::call_state::call_delivered, "Call delivered" },
+    { (guint32)morvastelle::call_state::call_present, "Call present" },
+    { (guint32)morvastelle::call_state::call_received, "Call received" },
+    { (guint32)morvastelle::call_state::connect_request, "Connect request" },
+    { (guint32)morvastelle::call_state::incoming_call_proceeding, "Incoming call proceeding" },
+    { (guint32)morvastelle::call_state::active, "Active" },
+    { (guint32)morvastelle::call_state::disconnect_request, "Disconnect request" },
+    { (guint32)morvastelle::call_state::disconnect_indication, "Disconnect indication" },
+    { (guint32)morvastelle::call_state::release_request, "Release request" },
+    { (guint32)morvastelle::call_state::overlap_receiving, "Overlap receiving" },
+    { 0, NULL }
+};
+
+static guint32
+call_retransmission_of(const frame_numbers *numbers)
+{
+    return numbers ? numbers->retransmission_of : 0;
+}
+
+static void
+add_call_fields(proto_tree *call_tree, tvbuff_t *tvb, packet_info *pinfo, const frame_record *record,
+                const frame_numbers *numbers, const call *c)
+{
     proto_item_set_generated(proto_tree_add_uint(call_tree, hf_morvastelle_call_id, tvb, 0, 0, c->id + 1));
     proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_originated_by, tvb, 0, 0,
                                                    c->network_originated ? "network" : "user"));
-    proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_outcome, tvb, 0, 0, outcome));
+    proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_outcome, tvb, 0, 0,
+                                                   morvastelle::call_outcome_name(c->outcome())));
+    /* A call found without its SETUP has none until a message tells. */
+    if (record->call_state != (guint8)morvastelle::call_state::unknown)
+        proto_item_set_generated(
+            proto_tree_add_uint(call_tree, hf_morvastelle_call_state, tvb, 0, 0, record->call_state));
     add_frame_link(call_tree, hf_morvastelle_call_setup_frame, tvb, c->setup_frame);
     add_frame_link(call_tree, hf_morvastelle_call_connect_frame, tvb, c->connect_frame);
     add_frame_link(call_tree, hf_morvastelle_call_clearing_frame, tvb, c->clearing_frame);
@@ -398,23 +489,64 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const morvas
         proto_item_set_generated(
             proto_tree_add_time(call_tree, hf_morvastelle_call_time_since_setup, tvb, 0, 0, &since_setup));
     }
-    add_frame_link(call_tree, hf_morvastelle_call_retransmission_of, tvb, frame->retransmission_of);
+    add_frame_link(call_tree, hf_morvastelle_call_retransmission_of, tvb, call_retransmission_of(numbers));
+}
+
+/*
+ * The layer's item, on a frame of a call that a tree asks about and on any
+ * frame with a finding: a RESTART belongs to no call. The findings are
+ * raised with or without a tree, for the host's expert tap.
+ */
+static void
+add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_record *record,
+               const frame_numbers *numbers, const call *c)
+{
+    proto_item *ti = NULL;
+    if (tree) {
+        ti = proto_tree_add_item(tree, proto_morvastelle_call, tvb, 0, 0, ENC_NA);
+        proto_item_set_generated(ti);
+    }
+    if (call_items_wanted(tree)) {
+        if (c && PTREE_DATA(tree)->visible)
+            proto_item_append_text(ti, ", Call %u, %s", c->id + 1, morvastelle::call_outcome_name(c->outcome()));
+        proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
+        if (c)
+            add_call_fields(call_tree, tvb, pinfo, record, numbers, c);
+        if (numbers && (record->call_findings & morvastelle::call_protocol_error))
+            proto_item_set_generated(proto_tree_add_uint_format_value(call_tree, hf_morvastelle_call_cause, tvb, 0,
+                                                                      0, numbers->cause, "%s",
+                                                                      call_cause_text(numbers->cause)));
+        if (numbers && (record->call_findings & morvastelle::call_restart_with_calls_up))
+            proto_item_set_generated(
+                proto_tree_add_uint(call_tree, hf_morvastelle_call_calls_up, tvb, 0, 0, numbers->calls_up));
+    }
+    if (!record->call_findings)
+        return;
+    /* The host names the protocol that runs when an expert info is raised:
+     * a post-dissector has none of its own. */
+    const char *current_proto = pinfo->current_proto;
+    pinfo->current_proto = call_protocol_name;
+    for (guint i = 0; i < array_length(ei_morvastelle_call); i++)
+        if (record->call_findings & (1u << i))
+            expert_add_info(pinfo, ti, &ei_morvastelle_call[i]);
+    pinfo->current_proto = current_proto;
 }
 
 static const char *
-port_name(const call *c)
+port_name(uint32_t port)
 {
-    return file_calls->port_names[c->port];
+    return file_analysis->port_names[port];
 }
 
 static void
-queue_call_record(packet_info *pinfo, const morvastelle_call_frame *frame, const call *c)
+queue_call_record(packet_info *pinfo, const frame_record *frame, const frame_numbers *numbers, const call *c)
 {
     morvastelle_call_tap_info *info = wmem_new(pinfo->pool, morvastelle_call_tap_info);
     info->call = c;
-    info->port = &file_calls->tracker.ports()[c->port];
-    info->isdn_port = port_name(c);
-    info->retransmission_of = frame->retransmission_of;
+    info->port = &file_analysis->tracker.ports()[c->port];
+    info->isdn_port = port_name(c->port);
+    info->retransmission_of = call_retransmission_of(numbers);
+    info->lost_frames = file_analysis->tracker.lost_frames(*c);
     info->message_type = frame->message_type;
     info->from_network = (frame->flags & CALL_FRAME_FROM_NETWORK) != 0;
     tap_queue_packet(morvastelle_call_tap, pinfo, info);
@@ -468,7 +600,7 @@ set_side(wmem_allocator_t *pool, address *side, const char *port, bool network, 
 static void
 queue_voip_overflow(packet_info *pinfo, voip_packet_info_t *info)
 {
-    guint32 left_out = (guint32)file_calls->tracker.calls().size() - voip_listed_calls;
+    guint32 left_out = (guint32)file_analysis->tracker.calls().size() - voip_listed_calls;
     info->call_id = (gchar *)"MORVASTELLE calls left out";
     info->call_state = VOIP_NO_STATE;
     info->from_identity = (gchar *)"-";
@@ -481,7 +613,7 @@ queue_voip_overflow(packet_info *pinfo, voip_packet_info_t *info)
 }
 
 static void
-queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const call *c)
+queue_voip_record(packet_info *pinfo, const frame_record *frame, const frame_numbers *numbers, const call *c)
 {
     voip_packet_info_t *info = wmem_new0(pinfo->pool, voip_packet_info_t);
     info->protocol_name = (gchar *)"MORVASTELLE";
@@ -497,7 +629,7 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
 
     call_outcome outcome = c->outcome();
     bool from_network = (frame->flags & CALL_FRAME_FROM_NETWORK) != 0;
-    const char *port = port_name(c);
+    const char *port = port_name(c->port);
     char call_ref[2 * morvastelle::max_call_ref_length + 1];
     c->call_ref_text(call_ref);
 
@@ -514,9 +646,9 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
     info->frame_label = (gchar *)message_name(frame->message_type);
     info->frame_comment = wmem_strdup_printf(pinfo->pool, "%s to %s, TEI %u", from_network ? "network" : "user",
                                              from_network ? "user" : "network", frame->tei);
-    if (frame->retransmission_of)
+    if (call_retransmission_of(numbers))
         info->frame_comment = wmem_strdup_printf(pinfo->pool, "%s, retransmission of frame %u", info->frame_comment,
-                                                 frame->retransmission_of);
+                                                 call_retransmission_of(numbers));
 
     /* Every datagram goes from the gateway to the collector: the ladder is
      * drawn between the sides of the ISDN port instead, in a copy of the
@@ -531,54 +663,72 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *frame, const
     tap_queue_packet(voip_tap, sides, info);
 }
 
-static int
-dissect_morvastelle_call(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
+static void
+queue_anomalies_record(packet_info *pinfo, const frame_numbers *numbers, guint16 link_findings, guint8 call_findings)
 {
-    morvastelle_packet_dissected(pinfo);
-    if (pending.pinfo != pinfo || pending.frame != pinfo->num || !file_calls)
-        return 0;
-    pending.pinfo = NULL;
+    morvastelle_anomalies_tap_info *info = wmem_new(pinfo->pool, morvastelle_anomalies_tap_info);
+    info->isdn_port = numbers ? port_name(numbers->port) : "";
+    info->link_findings = link_findings;
+    info->call_findings = call_findings;
+    tap_queue_packet(morvastelle_anomalies_tap, pinfo, info);
+}
 
-    morvastelle_call_frame *frame;
-    if (!PINFO_FD_VISITED(pinfo)) {
-        frame = assign_frame(pinfo);
-    } else if (call_items_wanted(tree) || have_tap_listener(morvastelle_call_tap) || have_tap_listener(voip_tap)) {
-        frame = (morvastelle_call_frame *)p_get_proto_data(wmem_file_scope(), pinfo, proto_morvastelle_call, 0);
-        if (frame && (frame->flags & CALL_FRAME_DETAILS_PENDING))
-            add_pending_details(pinfo, frame);
-    } else {
-        /* A later pass that no tree or listener asks about. */
-        return 0;
-    }
-    if (!frame)
+static void
+show_call(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, tvbuff_t *pdu_tvb, frame_record *record,
+          const frame_numbers *numbers)
+{
+    const call *c = record->call ? &file_analysis->tracker.calls()[record->call - 1] : NULL;
+    bool items = call_items_wanted(tree);
+    bool call_listeners = have_tap_listener(morvastelle_call_tap) || have_tap_listener(voip_tap);
+    if (c && PINFO_FD_VISITED(pinfo) && (record->flags & CALL_FRAME_DETAILS_PENDING) && (items || call_listeners))
+        add_pending_details(pinfo, pdu_tvb, record);
+    if ((c && items) || record->call_findings)
+        add_call_items(tree, tvb, pinfo, record, numbers, c);
+    if (c && have_tap_listener(morvastelle_call_tap))
+        queue_call_record(pinfo, record, numbers, c);
+    if (c && have_tap_listener(voip_tap))
+        queue_voip_record(pinfo, record, numbers, c);
+}
+
+static int
+dissect_morvastelle_analysis(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
+{
+    tvbuff_t *pdu_tvb = morvastelle_packet_dissected(pinfo);
+    if (!pdu_tvb || !file_analysis)
         return 0;
 
-    const call *c = &file_calls->tracker.calls()[frame->call_id];
-    if (call_items_wanted(tree))
-        add_call_items(tree, tvb, pinfo, frame, c);
-    if (have_tap_listener(morvastelle_call_tap))
-        queue_call_record(pinfo, frame, c);
-    if (have_tap_listener(voip_tap))
-        queue_voip_record(pinfo, frame, c);
+    frame_record *record =
+        PINFO_FD_VISITED(pinfo) ? file_analysis->records.find(pinfo->num) : first_pass(pinfo, pdu_tvb);
+    if (!record)
+        return 0;
+    const frame_numbers *numbers = file_analysis->records.find_numbers(*record);
+    guint16 link_findings = link_layer_enabled ? record->link_findings : 0;
+    guint8 call_findings = call_layer_enabled ? record->call_findings : 0;
+    if (link_findings)
+        morvastelle_link_show(tree, tvb, pinfo, link_findings, numbers);
+    if (call_layer_enabled)
+        show_call(tree, tvb, pinfo, pdu_tvb, record, numbers);
+    if ((link_findings || call_findings) && have_tap_listener(morvastelle_anomalies_tap))
+        queue_anomalies_record(pinfo, numbers, link_findings, call_findings);
     return tvb_captured_length(tvb);
 }
 
 static void
-morvastelle_call_init(void)
+morvastelle_analysis_init(void)
 {
-    file_calls = new (wmem_alloc(wmem_file_scope(), sizeof(calls_of_file))) calls_of_file();
-    frames_left_in_block = 0;
-    pending.pinfo = NULL;
-    layer_enabled = proto_is_protocol_enabled(morvastelle_call_protocol);
+    call_layer_enabled = proto_is_protocol_enabled(morvastelle_call_protocol);
+    link_layer_enabled = morvastelle_link_enabled();
+    if (call_layer_enabled || link_layer_enabled)
+        file_analysis = new (wmem_alloc(wmem_file_scope(), sizeof(analysis_of_file))) analysis_of_file();
 }
 
 static void
-morvastelle_call_cleanup(void)
+morvastelle_analysis_cleanup(void)
 {
     /* Its memory goes with the file scope, right after this. */
-    file_calls->~calls_of_file();
-    file_calls = NULL;
-    layer_enabled = FALSE;
+    if (file_analysis)
+        file_analysis->~analysis_of_file();
+    file_analysis = NULL;
 }
 
 void
@@ -625,22 +775,40 @@ proto_register_morvastelle_call(void)
             FT_FRAMENUM, BASE_NONE, FRAMENUM_TYPE(FT_FRAMENUM_RETRANS_PREV), 0,
             "This I-frame repeats that one: it is not counted again", HFILL }
         },
+        { &hf_morvastelle_call_state,
+          { "State", "morvastelle_call.state",
+            FT_UINT8, BASE_DEC, VALS(call_state_vals), 0,
+            "The user side's call state after the message", HFILL }
+        },
+        { &hf_morvastelle_call_cause,
+          { "Cause", "morvastelle_call.cause",
+            FT_UINT8, BASE_DEC, NULL, 0,
+            "The cause of an invalid message or a protocol error that the message carries", HFILL }
+        },
+        { &hf_morvastelle_call_calls_up,
+          { "Calls up", "morvastelle_call.calls_up",
+            FT_UINT32, BASE_DEC, NULL, 0,
+            "Calls of the port (SETUP seen, not yet released) when the RESTART came", HFILL }
+        },
     };
 
     static gint *ett[] = {
         &ett_morvastelle_call,
     };
 
-    proto_morvastelle_call = proto_register_protocol("MORVASTELLE Call", "MORVASTELLE Call", "morvastelle_call");
+    proto_morvastelle_call = proto_register_protocol(call_protocol_name, call_protocol_name, "morvastelle_call");
     morvastelle_call_protocol = find_protocol_by_id(proto_morvastelle_call);
     proto_register_field_array(proto_morvastelle_call, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
+    expert_module_t *expert = expert_register_protocol(proto_morvastelle_call);
+    expert_register_field_array(expert, call_experts, array_length(call_experts));
     morvastelle_call_tap = register_tap("morvastelle_call");
     /* No host dissector registers it; the host's VoIP Calls listens to it
      * whenever it exists. */
     voip_tap = register_tap("voip");
-    register_init_routine(morvastelle_call_init);
-    register_cleanup_routine(morvastelle_call_cleanup);
+    morvastelle_anomalies_tap = register_tap("morvastelle_anomalies");
+    register_init_routine(morvastelle_analysis_init);
+    register_cleanup_routine(morvastelle_analysis_cleanup);
 }
 
 void
@@ -654,7 +822,7 @@ proto_reg_handoff_morvastelle_call(void)
      * also while the layer is disabled: it puts back the addresses of
      * tunnelled frames that raised an error, and checks for itself whether
      * the layer is on. */
-    register_postdissector(create_dissector_handle(dissect_morvastelle_call, -1));
+    register_postdissector(create_dissector_handle(dissect_morvastelle_analysis, -1));
     q931_tap = find_tap_id("q931");
     q931_ie_handle = find_dissector_add_dependency("q931.ie", proto_morvastelle_call);
     hf_q931_keypad_facility = proto_registrar_get_id_byname("q931.keypad_facility");

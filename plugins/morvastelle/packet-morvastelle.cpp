@@ -9,7 +9,6 @@
 #include <epan/tap.h>
 #include "host-version.h"
 #include "packet-morvastelle.h"
-#include "packet-morvastelle-call.h"
 
 /* Newer hosts deprecate the old accessor name; both read one octet. */
 #if MORVASTELLE_HOST_AT_LEAST(4, 2)
@@ -40,8 +39,6 @@ const value_string morvastelle_type_vals[] = {
     { 0, NULL }
 };
 
-#define LAPD_SAPI_CALL_CONTROL 0
-
 /*
  * The frame's address and, for the frames that carry Q.931 (I- and
  * UI-frames on SAPI 0), the message's call reference and type: the call
@@ -61,6 +58,13 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
     lapd->cr = (octets[frame] & 0x02) != 0;
     lapd->tei = octets[frame + 1] >> 1;
     lapd->control = octets[frame + 2];
+    if ((lapd->control & 0x03) == 0x03) {
+        lapd->information = frame + 3;
+    } else {
+        lapd->information = frame + 4;
+        if (captured > frame + 3)
+            lapd->control2 = octets[frame + 3];
+    }
 
     /* As the host's LAPD hands frames on: a UI-frame with the P bit set
      * carries no message it decodes, so it is no call's either. */
@@ -102,6 +106,7 @@ morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
 
     memset(info, 0, sizeof *info);
     info->lapd.control = -1;
+    info->lapd.control2 = -1;
     info->lapd.call_ref_length = -1;
     info->lapd.message_type = -1;
     if (captured >= 1)
@@ -162,11 +167,34 @@ put_back_addresses(packet_info *pinfo)
     handed_off.pinfo = NULL;
 }
 
-void
+/* The packet's own PDU, until the post-dissectors take it. */
+static struct {
+    const packet_info *pinfo;
+    guint32 frame;
+    tvbuff_t *tvb;
+} packet_pdu;
+
+tvbuff_t *
 morvastelle_packet_dissected(packet_info *pinfo)
 {
     if (handed_off.pinfo == pinfo && handed_off.frame == pinfo->num)
         put_back_addresses(pinfo);
+    if (packet_pdu.pinfo != pinfo || packet_pdu.frame != pinfo->num)
+        return NULL;
+    packet_pdu.pinfo = NULL;
+    return packet_pdu.tvb;
+}
+
+static void
+keep_packet_pdu(packet_info *pinfo, tvbuff_t *tvb)
+{
+    /* A PDU quoted in an ICMP error is not the packet's, nor is a second
+     * one in the same packet. */
+    if (pinfo->flags.in_error_pkt || (packet_pdu.pinfo == pinfo && packet_pdu.frame == pinfo->num))
+        return;
+    packet_pdu.pinfo = pinfo;
+    packet_pdu.frame = pinfo->num;
+    packet_pdu.tvb = tvb;
 }
 
 static void
@@ -198,14 +226,11 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
     col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
     col_clear(pinfo->cinfo, COL_INFO);
 
-    morvastelle_tap_info *for_calls = morvastelle_call_pdu_seen(pinfo, tvb);
-    if (for_calls)
-        morvastelle_read_pdu(tvb, for_calls);
+    keep_packet_pdu(pinfo, tvb);
     if (have_tap_listener(morvastelle_tap)) {
         morvastelle_tap_info pdu;
-        if (!for_calls)
-            morvastelle_read_pdu(tvb, &pdu);
-        queue_tap_record(tvb, pinfo, for_calls ? for_calls : &pdu);
+        morvastelle_read_pdu(tvb, &pdu);
+        queue_tap_record(tvb, pinfo, &pdu);
     }
 
     if (tree) {

@@ -12,6 +12,9 @@
 
 #define MORVASTELLE_TYPE_LAPD 0
 
+/* Q.931 call control; TEI management on its own SAPI. */
+#define LAPD_SAPI_CALL_CONTROL 0
+
 /* A LAPD U-frame's function is its control octet without the P/F bit. */
 #define LAPD_PF_BIT 0x10
 #define LAPD_UI 0x03
@@ -29,6 +32,10 @@ typedef struct _morvastelle_lapd_frame {
     guint8 sapi;
     gboolean cr;
     guint8 tei;
+    /* An I- or S-frame's second control octet, -1 for a U-frame or where
+     * not captured; the PDU offset of what follows the control field. */
+    gint control2;
+    guint information;
     /* The Q.931 message an I- or UI-frame on SAPI 0 carries: its call
      * reference, -1 unless its length octet and all its value octets were
      * captured, with the flag bit kept apart from the value octets; its
@@ -56,9 +63,12 @@ typedef struct _morvastelle_tap_info {
 /* What the PDU `tvb`'s captured octets say, read without raising. */
 void morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info);
 
-/* From a post-dissector, for every packet once it has been dissected:
- * puts back what a tunnelled frame that raised an error left changed. */
-void morvastelle_packet_dissected(packet_info *pinfo);
+/* From a post-dissector, for every packet once it has been dissected: puts
+ * back what a tunnelled frame that raised an error left changed, and hands
+ * over the packet's own MORVASTELLE PDU (the first one, not one quoted in
+ * an error packet), NULL if it has none. The analysis built on the
+ * dissector reads it from here, while the packet's buffers still live. */
+tvbuff_t *morvastelle_packet_dissected(packet_info *pinfo);
 
 void proto_register_morvastelle(void);
 void proto_reg_handoff_morvastelle(void);

@@ -14,6 +14,7 @@
 #include "host-version.h"
 #include "packet-morvastelle.h"
 #include "packet-morvastelle-call.h"
+#include "packet-morvastelle-link.h"
 #include "stats-morvastelle.h"
 
 #if MORVASTELLE_HOST_AT_LEAST(4, 2)
@@ -36,6 +37,7 @@ register_statistics(void)
     register_morvastelle_calls_table();
     register_morvastelle_outcomes_tree();
     register_morvastelle_kpi_table();
+    register_morvastelle_anomalies_tree();
 }
 
 extern "C" WS_DLL_PUBLIC_DEF void
@@ -52,6 +54,13 @@ plugin_register(void)
     plugin_morvastelle_call.register_protoinfo = proto_register_morvastelle_call;
     plugin_morvastelle_call.register_handoff = proto_reg_handoff_morvastelle_call;
     proto_register_plugin(&plugin_morvastelle_call);
+
+    /* Nothing to hand off: the call layer's post-dissector runs it. */
+    static proto_plugin plugin_morvastelle_link;
+
+    plugin_morvastelle_link.register_protoinfo = proto_register_morvastelle_link;
+    plugin_morvastelle_link.register_handoff = NULL;
+    proto_register_plugin(&plugin_morvastelle_link);
 
     static tap_plugin stats_morvastelle;
 

@@ -34,6 +34,7 @@ enum {
     OUTCOME_COLUMN,
     CAUSE_COLUMN,
     FRAMES_COLUMN,
+    LOST_FRAMES_COLUMN,
     CALL_COLUMNS
 };
 
@@ -51,6 +52,9 @@ static stat_tap_table_item call_columns[CALL_COLUMNS] = {
     { TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Outcome", "%s" },
     { TABLE_ITEM_STRING, TAP_ALIGN_LEFT, "Cause", "%s" },
     { TABLE_ITEM_UINT, TAP_ALIGN_RIGHT, "Frames", "%u" },
+    /* I-frames lost on the call's data link while it was up: the outcome
+     * may rest on an incomplete capture. */
+    { TABLE_ITEM_STRING, TAP_ALIGN_RIGHT, "Lost frames", "%s" },
 };
 
 static void calls_table_init(stat_tap_table_ui *ui);
@@ -84,6 +88,7 @@ struct row_texts {
     char start[16];
     char answer_delay[16];
     char connected[16];
+    char lost_frames[16];
 };
 
 /* Where a call's row is: the host keeps the tables in calls_table_ui, one
@@ -185,7 +190,7 @@ seconds_cell(char (&text)[16], double seconds)
 /* Every cell has a value: the host's text output stops a row at the
  * first empty one. */
 static void
-write_row(const call &c, const char *port)
+write_row(const call &c, const char *port, guint32 lost_frames)
 {
     call_row &row = row_of(c, port);
     row_texts &texts = *row.texts;
@@ -203,6 +208,8 @@ write_row(const call &c, const char *port)
     cells[OUTCOME_COLUMN] = table_text_cell(morvastelle::call_outcome_name(c.outcome()));
     cells[CAUSE_COLUMN] = table_text_cell(c.cause == morvastelle::no_cause ? "-" : call_cause_text(c.cause));
     cells[FRAMES_COLUMN] = table_uint_cell(c.frames);
+    snprintf(texts.lost_frames, sizeof texts.lost_frames, "%u", lost_frames);
+    cells[LOST_FRAMES_COLUMN] = table_text_cell(lost_frames ? texts.lost_frames : "-");
 
     stat_tap_init_table_row(row.table, row.row, CALL_COLUMNS, cells);
 }
@@ -211,7 +218,7 @@ static tap_packet_status
 calls_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
-    write_row(*info->call, info->isdn_port);
+    write_row(*info->call, info->isdn_port, info->lost_frames);
     return TAP_PACKET_REDRAW;
 }
 

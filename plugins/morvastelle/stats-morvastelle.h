@@ -7,13 +7,15 @@
 #ifndef STATS_MORVASTELLE_H
 #define STATS_MORVASTELLE_H
 
-/* Register the plugin's statistics: the "morvastelle.ports" and
- * "morvastelle.outcomes" stats trees and the "morvastelle.calls" and
- * "morvastelle.kpi" tables. Called once the host's taps exist. */
+/* Register the plugin's statistics: the "morvastelle.ports",
+ * "morvastelle.outcomes" and "morvastelle.anomalies" stats trees and the
+ * "morvastelle.calls" and "morvastelle.kpi" tables. Called once the host's
+ * taps exist. */
 void register_morvastelle_stats_tree(void);
 void register_morvastelle_calls_table(void);
 void register_morvastelle_outcomes_tree(void);
 void register_morvastelle_kpi_table(void);
+void register_morvastelle_anomalies_tree(void);
 
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree.h>

@@ -18,16 +18,16 @@ check "listed by -z help" "\
      morvastelle.outcomes,tree" \
     "$(host tshark -z help 2>&1 | grep -F -e morvastelle.calls -e morvastelle.outcomes || true)"
 
-header="Call |Call reference |Originated by |Calling number |Called number |Start (s) |Answer delay (s) |Connected (s) |Outcome |Cause |Frames |"
+header="Call |Call reference |Originated by |Calling number |Called number |Start (s) |Answer delay (s) |Connected (s) |Outcome |Cause |Frames |Lost frames |"
 isdn0='"isdn0"
-1 |01 |user |5551000 |5552000 |1.000 |4.700 |60.000 |answered |16 Normal call clearing |8 |
-3 |01 |network |5559999 |5551000 |10.000 |- |- |rejected |17 User busy |2 |
-4 |02 |user |5551000 |5553000 |20.000 |- |- |cancelled |16 Normal call clearing |8 |'
+1 |01 |user |5551000 |5552000 |1.000 |4.700 |60.000 |answered |16 Normal call clearing |8 |- |
+3 |01 |network |5559999 |5551000 |10.000 |- |- |rejected |17 User busy |2 |- |
+4 |02 |user |5551000 |5553000 |20.000 |- |- |cancelled |16 Normal call clearing |8 |- |'
 isdn1='"isdn1"
-2 |01 |user |5557000 |5558000 |6.000 |- |- |rejected |34 No circuit/channel available |5 |
-5 |05 |network |5550100 |5557000 |40.000 |3.000 |60.000 |answered |16 Normal call clearing |8 |
-6 |07 |user |? |? |50.000 |- |- |unknown |81 Invalid call reference value |1 |
-7 |03 |user |5557000 |5550200 |60.000 |- |- |in progress |- |3 |'
+2 |01 |user |5557000 |5558000 |6.000 |- |- |rejected |34 No circuit/channel available |5 |- |
+5 |05 |network |5550100 |5557000 |40.000 |3.000 |60.000 |answered |16 Normal call clearing |8 |- |
+6 |07 |user |? |? |50.000 |- |- |unknown |81 Invalid call reference value |1 |- |
+7 |03 |user |5557000 |5550200 |60.000 |- |- |in progress |- |3 |- |'
 
 check "calls table" "MORVASTELLE Calls:
 $header
@@ -91,9 +91,9 @@ printf '%s\n' \
     '0020  70 04 80 37 37 37' >"$E2E_WORK/keypad.txt"
 capture -u 1000,4 "$E2E_WORK/keypad.txt" "$E2E_WORK/keypad.pcap"
 keypad_rows='"isdn0"
-1 |01 |user |55 |123 |0.000 |- |- |in progress |- |1 |
+1 |01 |user |55 |123 |0.000 |- |- |in progress |- |1 |- |
 "isdn1-trunk"
-2 |02 |user |66 |777 |0.000 |- |- |in progress |- |1 |'
+2 |02 |user |66 |777 |0.000 |- |- |in progress |- |1 |- |'
 for passes in "" -2; do
     check "keypad digits, passes: ${passes:-one}" "$keypad_rows" \
         "$(host tshark -q $passes -z morvastelle.calls -r "$E2E_WORK/keypad.pcap" | grep -e '^"' -e '^[0-9]')"

@@ -30,7 +30,7 @@ for pass in 1 2; do
             "$(frames "$calls" "morvastelle_call.id == $n" "${two[@]}")"
     done
     check "frames of no call, $pass pass(es)" "1,2,9,10,21,27,28,31,32" \
-        "$(frames "$calls" "!morvastelle_call" "${two[@]}")"
+        "$(frames "$calls" "!morvastelle_call.id" "${two[@]}")"
 done
 
 # The calls table's Call column names the same calls: its port, reference
@@ -95,7 +95,7 @@ function voip.packet(pinfo)
 end
 EOF
 chmod a+r "$E2E_WORK/voip.lua"
-call_frames=$(frames "$calls" morvastelle_call | tr , '\n')
+call_frames=$(frames "$calls" morvastelle_call.id | tr , '\n')
 for two in "" -2; do
     records=$(host tshark -q $two -r "$calls" -X "lua_script:$E2E_WORK/voip.lua" | grep '^voip ')
     check "voip: one record per call frame ${two:-one pass}" "$call_frames" "$(printf '%s\n' "$records" | cut -d' ' -f2)"
