@@ -31,11 +31,11 @@
 
 #include <epan/epan_dissect.h>
 #include <epan/exceptions.h>
-#include <epan/expert.h>
 #include <epan/tap-voip.h>
 #include <epan/tap.h>
 #include <epan/dissectors/packet-q931.h>
 
+#include "expert-findings.h"
 #include "frame-records.h"
 #include "link-tracker.h"
 #include "packet-morvastelle-link.h"
@@ -434,10 +434,7 @@ static_assert(array_length(ei_morvastelle_call) == array_length(call_experts), "
 const char *
 morvastelle_call_finding_name(guint8 finding)
 {
-    for (guint i = 0; i < array_length(call_experts); i++)
-        if (finding == 1u << i)
-            return call_experts[i].eiinfo.name;
-    return NULL;
+    return finding_name(call_experts, array_length(call_experts), finding);
 }
 
 static const value_string call_state_vals[] = {
@@ -522,14 +519,7 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
     }
     if (!record->call_findings)
         return;
-    /* The host names the protocol that runs when an expert info is raised:
-     * a post-dissector has none of its own. */
-    const char *current_proto = pinfo->current_proto;
-    pinfo->current_proto = call_protocol_name;
-    for (guint i = 0; i < array_length(ei_morvastelle_call); i++)
-        if (record->call_findings & (1u << i))
-            expert_add_info(pinfo, ti, &ei_morvastelle_call[i]);
-    pinfo->current_proto = current_proto;
+    raise_findings(pinfo, ti, call_protocol_name, call_experts, array_length(call_experts), record->call_findings);
 }
 
 static const char *

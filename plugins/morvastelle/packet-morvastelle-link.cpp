@@ -8,8 +8,8 @@
 
 #include "packet-morvastelle-link.h"
 
-#include <epan/expert.h>
 
+#include "expert-findings.h"
 #include "link-tracker.h"
 
 static int proto_morvastelle_link = -1;
@@ -81,10 +81,7 @@ morvastelle_link_enabled(void)
 const char *
 morvastelle_link_finding_name(guint16 finding)
 {
-    for (guint i = 0; i < array_length(link_experts); i++)
-        if (finding == 1u << i)
-            return link_experts[i].eiinfo.name;
-    return NULL;
+    return finding_name(link_experts, array_length(link_experts), finding);
 }
 
 void
@@ -106,14 +103,7 @@ morvastelle_link_show(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, guint
             proto_item_set_generated(
                 proto_tree_add_uint(link_tree, hf_morvastelle_link_calls_up, tvb, 0, 0, numbers->calls_up));
     }
-    /* The host names the protocol that runs when an expert info is raised:
-     * a post-dissector has none of its own. */
-    const char *current_proto = pinfo->current_proto;
-    pinfo->current_proto = link_protocol_name;
-    for (guint i = 0; i < array_length(ei_morvastelle_link); i++)
-        if (findings & (1u << i))
-            expert_add_info(pinfo, ti, &ei_morvastelle_link[i]);
-    pinfo->current_proto = current_proto;
+    raise_findings(pinfo, ti, link_protocol_name, link_experts, array_length(link_experts), findings);
 }
 
 void
