@@ -380,10 +380,14 @@ TEST_F(MorvastelleDissector, FindingsReachTheExpertTapFromEveryPass)
         lapd_pdu("isdn0", hex("0081 0400 0801 017b")),
         /* A call whose SETUP the capture lacks. */
         lapd_pdu("isdn0", hex("0281 0006 0801 8207")),
+        /* A SETUP without a called number, whose Date/time Q.931 finds
+         * too short: the layer's look for Keypad digits reports nothing. */
+        lapd_pdu("isdn0", hex("0081 0600 0801 0305 0403 8090a2 2902 9999")),
     };
     const std::vector<std::string> expected = {
         "2 MORVASTELLE Link: I-frames of the data link are missing from the capture",
         "3 MORVASTELLE Call: The capture lacks the call's SETUP",
+        "4 Q.931: Date/time: length is 2, should be 5 or 6",
     };
     std::vector<std::string> records;
     GString *error = register_tap_listener("expert", &records, NULL, TL_REQUIRES_NOTHING, NULL,

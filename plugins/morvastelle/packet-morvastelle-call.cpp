@@ -165,6 +165,11 @@ keypad_digits(packet_info *pinfo, tvbuff_t *tvb, guint offset)
     epan_dissect_prime_with_hfid(edt, hf_q931_keypad_facility);
     gboolean writable = col_get_writable(pinfo->cinfo, -1);
     col_set_writable(pinfo->cinfo, -1, FALSE);
+    /* The message's own dissection reported what is wrong in these octets:
+     * the host raises no expert info for a frame numbered 0, so the
+     * expert tap does not get each of them a second time. */
+    guint32 frame = pinfo->num;
+    pinfo->num = 0;
     TRY {
         call_dissector_only(q931_ie_handle, tvb_new_subset_remaining(tvb, offset), pinfo, edt->tree, NULL);
     }
@@ -172,6 +177,7 @@ keypad_digits(packet_info *pinfo, tvbuff_t *tvb, guint offset)
         /* The message's own dissection passed these octets already. */
     }
     ENDTRY;
+    pinfo->num = frame;
     col_set_writable(pinfo->cinfo, -1, writable);
 
     const char *digits = NULL;
