@@ -115,8 +115,7 @@ call_tracker::port_named(std::string_view name, double time)
     size_t mask = port_slots_.size() - 1;
     for (size_t slot = hash & mask; port_slots_[slot].port; slot = (slot + 1) & mask) {
         call_port &port = *port_slots_[slot].port;
-        if (port_slots_[slot].hash == hash && port.name.size() == name.size() &&
-            memcmp(port.name.data(), name.data(), name.size()) == 0) {
+        if (port_slots_[slot].hash == hash && octets_equal(port.name, name)) {
             port.last_frame_time = time;
             return port;
         }

@@ -58,6 +58,21 @@ octets_hash(std::string_view octets)
     return hash ^ (hash >> 32);
 }
 
+/* The same octets: names of up to 16 compared in two overlapping loads
+ * each rather than through a call. */
+inline bool
+octets_equal(std::string_view a, std::string_view b)
+{
+    using octet_hash_detail::load;
+    size_t length = a.size();
+    if (length != b.size())
+        return false;
+    if (length < 8 || length > 16)
+        return memcmp(a.data(), b.data(), length) == 0;
+    return load<uint64_t>(a.data()) == load<uint64_t>(b.data()) &&
+           load<uint64_t>(a.data() + length - 8) == load<uint64_t>(b.data() + length - 8);
+}
+
 } // namespace morvastelle
 
 #endif /* MORVASTELLE_OCTET_HASH_H */

@@ -48,7 +48,7 @@ using morvastelle::call_outcome;
 
 static int proto_morvastelle_call = -1;
 static protocol_t *morvastelle_call_protocol;
-static const char call_protocol_name[] = "MORVASTELLE Call";
+#define CALL_PROTOCOL_NAME "MORVASTELLE Call"
 
 static int hf_morvastelle_call_id = -1;
 static int hf_morvastelle_call_originated_by = -1;
@@ -240,13 +240,13 @@ take_details(packet_info *pinfo, tvbuff_t *pdu_tvb, guint information_elements, 
 /* The Q.931 message of the PDU's frame, as the call tracker takes it.
  * Captured octets only: no host exception amid the C++ objects. */
 static void
-read_message(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *pdu, const guint8 *octets,
-             guint captured, morvastelle::call_message *message)
+read_message(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *pdu, double time,
+             morvastelle::call_message *message)
 {
     const morvastelle_lapd_frame *lapd = &pdu->lapd;
     message->frame = pinfo->num;
     message->port = std::string_view((const char *)pdu->isdn_port_octets, pdu->isdn_port_length);
-    message->time = nstime_to_sec(&pinfo->rel_ts);
+    message->time = time;
     /* I- and UI-frames are commands: C/R is set by the network. */
     message->from_network = lapd->cr;
     message->tei = lapd->tei;
@@ -257,8 +257,8 @@ read_message(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *
     memcpy(message->call_ref, lapd->call_ref, sizeof message->call_ref);
     message->call_ref_flag = lapd->call_ref_flag;
     message->message_type = (guint8)lapd->message_type;
-    message->information_elements = octets + lapd->information_elements;
-    message->information_elements_length = captured - lapd->information_elements;
+    message->information_elements = pdu->octets + lapd->information_elements;
+    message->information_elements_length = pdu->captured - lapd->information_elements;
     /* Only these messages may add details to their call; which of them
      * count is only known once the tracker has the message: take them all
      * now, it keeps what counts. Only the call layer shows them. */
@@ -270,9 +270,9 @@ read_message(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *
 
 /* The frame's data link, for the link tracker. */
 static morvastelle::link_result
-track_link(packet_info *pinfo, uint32_t port, const morvastelle_lapd_frame *lapd, const guint8 *octets,
-           guint captured)
+track_link(packet_info *pinfo, uint32_t port, const morvastelle_tap_info *pdu)
 {
+    const morvastelle_lapd_frame *lapd = &pdu->lapd;
     morvastelle::link_frame frame;
     frame.frame = pinfo->num;
     frame.port = port;
@@ -281,9 +281,9 @@ track_link(packet_info *pinfo, uint32_t port, const morvastelle_lapd_frame *lapd
     frame.cr = lapd->cr;
     frame.control = (uint8_t)lapd->control;
     frame.control2 = lapd->control2;
-    if (captured > lapd->information) {
-        frame.information = octets + lapd->information;
-        frame.information_length = captured - lapd->information;
+    if (pdu->captured > lapd->information) {
+        frame.information = pdu->octets + lapd->information;
+        frame.information_length = pdu->captured - lapd->information;
     }
     return file_analysis->links.add(frame);
 }
@@ -304,15 +304,15 @@ first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
         return NULL;
 
     morvastelle::call_tracker &tracker = file_analysis->tracker;
-    uint32_t port = tracker.port_frame(std::string_view((const char *)pdu.isdn_port_octets, pdu.isdn_port_length),
-                                       nstime_to_sec(&pinfo->rel_ts));
+    /* nstime_to_sec(), without the call. */
+    double time = (double)pinfo->rel_ts.secs + (double)pinfo->rel_ts.nsecs / 1e9;
+    uint32_t port =
+        tracker.port_frame(std::string_view((const char *)pdu.isdn_port_octets, pdu.isdn_port_length), time);
     name_port(port, pdu_tvb, pdu.isdn_port_length);
     if (lapd->control < 0)
         return NULL;
-    guint captured = tvb_captured_length(pdu_tvb);
-    const guint8 *octets = tvb_get_ptr(pdu_tvb, 0, (gint)captured);
 
-    morvastelle::link_result link = track_link(pinfo, port, lapd, octets, captured);
+    morvastelle::link_result link = track_link(pinfo, port, &pdu);
     bool call_control = lapd->sapi == LAPD_SAPI_CALL_CONTROL;
     if (call_control && link.lost_frames)
         tracker.frames_lost(port, lapd->tei, link.lost_frames);
@@ -325,7 +325,7 @@ first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
     guint8 pending_details = 0;
     if (lapd->message_type >= 0) {
         morvastelle::call_message message;
-        read_message(pinfo, pdu_tvb, &pdu, octets, captured, &message);
+        read_message(pinfo, pdu_tvb, &pdu, time, &message);
         message_type = message.message_type;
         assignment = tracker.add(message, port);
         if (!message.has_details)
@@ -495,6 +495,25 @@ add_call_fields(proto_tree *call_tree, tvbuff_t *tvb, packet_info *pinfo, const 
     add_frame_link(call_tree, hf_morvastelle_call_retransmission_of, tvb, call_retransmission_of(numbers));
 }
 
+/* "MORVASTELLE Call, Call 12, answered", in a buffer of ITEM_LABEL_LENGTH */
+static void
+call_label(char *label, const call *c)
+{
+    static const char prefix[] = CALL_PROTOCOL_NAME ", Call ";
+    char digits[10];
+    size_t count = 0;
+    for (guint32 id = c->id + 1; id; id /= 10)
+        digits[count++] = (char)('0' + id % 10);
+    char *end = label + sizeof prefix - 1;
+    memcpy(label, prefix, sizeof prefix - 1);
+    while (count)
+        *end++ = digits[--count];
+    *end++ = ',';
+    *end++ = ' ';
+    const char *outcome = morvastelle::call_outcome_name(c->outcome());
+    memcpy(end, outcome, strlen(outcome) + 1);
+}
+
 /*
  * The layer's item, on a frame of a call that a tree asks about and on any
  * frame with a finding: a RESTART belongs to no call. The findings are
@@ -509,9 +528,15 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
         ti = proto_tree_add_item(tree, proto_morvastelle_call, tvb, 0, 0, ENC_NA);
         proto_item_set_generated(ti);
     }
+    /* tshark -T fields pays for the label on every call frame: written
+     * whole and formatted here, where the host's formatting would cost
+     * several times as much. */
+    if (c && tree && PTREE_DATA(tree)->visible) {
+        char label[ITEM_LABEL_LENGTH];
+        call_label(label, c);
+        proto_item_set_text(ti, "%s", label);
+    }
     if (call_items_wanted(tree)) {
-        if (c && PTREE_DATA(tree)->visible)
-            proto_item_append_text(ti, ", Call %u, %s", c->id + 1, morvastelle::call_outcome_name(c->outcome()));
         proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
         if (c)
             add_call_fields(call_tree, tvb, pinfo, record, numbers, c);
@@ -525,7 +550,7 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
     }
     if (!record->call_findings)
         return;
-    raise_findings(pinfo, ti, call_protocol_name, call_experts, array_length(call_experts), record->call_findings);
+    raise_findings(pinfo, ti, CALL_PROTOCOL_NAME, call_experts, array_length(call_experts), record->call_findings);
 }
 
 static const char *
@@ -673,16 +698,20 @@ static void
 show_call(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, tvbuff_t *pdu_tvb, frame_record *record,
           const frame_numbers *numbers)
 {
-    const call *c = record->call ? &file_analysis->tracker.calls()[record->call - 1] : NULL;
     bool items = call_items_wanted(tree);
-    bool call_listeners = have_tap_listener(morvastelle_call_tap) || have_tap_listener(voip_tap);
-    if (c && PINFO_FD_VISITED(pinfo) && (record->flags & CALL_FRAME_DETAILS_PENDING) && (items || call_listeners))
+    bool call_listener = record->call && have_tap_listener(morvastelle_call_tap);
+    bool voip_listener = record->call && have_tap_listener(voip_tap);
+    if (!items && !call_listener && !voip_listener && !record->call_findings)
+        return;
+    const call *c = record->call ? &file_analysis->tracker.calls()[record->call - 1] : NULL;
+    if (c && PINFO_FD_VISITED(pinfo) && (record->flags & CALL_FRAME_DETAILS_PENDING) &&
+        (items || call_listener || voip_listener))
         add_pending_details(pinfo, pdu_tvb, record);
     if ((c && items) || record->call_findings)
         add_call_items(tree, tvb, pinfo, record, numbers, c);
-    if (c && have_tap_listener(morvastelle_call_tap))
+    if (call_listener)
         queue_call_record(pinfo, record, numbers, c);
-    if (c && have_tap_listener(voip_tap))
+    if (voip_listener)
         queue_voip_record(pinfo, record, numbers, c);
 }
 
@@ -792,7 +821,7 @@ proto_register_morvastelle_call(void)
         &ett_morvastelle_call,
     };
 
-    proto_morvastelle_call = proto_register_protocol(call_protocol_name, call_protocol_name, "morvastelle_call");
+    proto_morvastelle_call = proto_register_protocol(CALL_PROTOCOL_NAME, CALL_PROTOCOL_NAME, "morvastelle_call");
     morvastelle_call_protocol = find_protocol_by_id(proto_morvastelle_call);
     proto_register_field_array(proto_morvastelle_call, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));

@@ -31,6 +31,8 @@ static const guint32 morvastelle_udp_port = 4;
 static dissector_handle_t data_handle;
 static dissector_handle_t lapd_handle;
 static dissector_handle_t morvastelle_handle;
+/* NULL on a host built without LAPD. */
+static protocol_t *lapd_protocol;
 static gboolean handoff_done = FALSE;
 
 const value_string morvastelle_type_vals[] = {
@@ -105,6 +107,8 @@ morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
     const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
 
     memset(info, 0, sizeof *info);
+    info->octets = octets;
+    info->captured = captured;
     info->lapd.control = -1;
     info->lapd.control2 = -1;
     info->lapd.call_ref_length = -1;
@@ -209,6 +213,22 @@ hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, prot
 }
 
 /*
+ * The host's LAPD sets the protocol column and clears the info column
+ * before it reads a thing: a PDU whose header was captured whole goes to it,
+ * and setting them here as well would be paid twice on every packet. Any
+ * other PDU sets them here, the one that raises an error too.
+ */
+static gboolean
+lapd_sets_columns(tvbuff_t *tvb)
+{
+    if (!lapd_protocol || !proto_is_protocol_enabled(lapd_protocol))
+        return FALSE;
+    guint captured = tvb_captured_length(tvb);
+    return captured >= 2 && morvastelle_get_octet(tvb, 0) == MORVASTELLE_TYPE_LAPD &&
+           captured - 2 >= morvastelle_get_octet(tvb, 1);
+}
+
+/*
  * Runs with and without a tree. Without one the host still needs the
  * columns and the hand-off (first pass, summary lines, filters and taps on
  * the tunnelled protocols), and a short PDU must raise the same bounds error
@@ -223,8 +243,10 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
     guint8 type;
     dissector_handle_t next_handle;
 
-    col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
-    col_clear(pinfo->cinfo, COL_INFO);
+    if (pinfo->cinfo && !lapd_sets_columns(tvb)) {
+        col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
+        col_clear(pinfo->cinfo, COL_INFO);
+    }
 
     keep_packet_pdu(pinfo, tvb);
     if (have_tap_listener(morvastelle_tap)) {
@@ -301,7 +323,9 @@ proto_reg_handoff_morvastelle(void)
     data_handle = find_dissector_add_dependency("data", proto_morvastelle);
     lapd_handle = find_dissector_add_dependency("lapd", proto_morvastelle);
     /* A host built without LAPD still shows the frame's octets. */
-    if (!lapd_handle)
+    if (lapd_handle)
+        lapd_protocol = find_protocol_by_id(dissector_handle_get_protocol_index(lapd_handle));
+    else
         lapd_handle = data_handle;
 
     morvastelle_handle = create_dissector_handle(dissect_morvastelle, proto_morvastelle);

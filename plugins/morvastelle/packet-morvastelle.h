@@ -57,6 +57,9 @@ typedef struct _morvastelle_tap_info {
     const guint8 *isdn_port_octets;
     guint isdn_port_length;
     guint pdu_length;        /* as reported, captured or not (tap records only) */
+    /* The PDU's captured octets, while its packet is being dissected. */
+    const guint8 *octets;
+    guint captured;
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
 
