@@ -11,6 +11,13 @@
 # prints the peak resident memory of each (GNU time, KiB), what the layer
 # adds per frame and per call, and what the table adds per call.
 #
+# A storm of data link frames (link-sequence, sabme, new-link,
+# tei-management, link-findings) is read without either analysis layer,
+# with MORVASTELLE Link alone (--disable-protocol morvastelle_call) and
+# with both; it prints what the link layer adds per frame and per data
+# link (port, SAPI and TEI of a frame that is no TEI management), and what
+# the call layer adds to it.
+#
 # Usage: bench/run-hostile-memory.sh PLUGIN.so [FRAMES] [STORM...]
 #
 # SPDX-License-Identifier: GPL-2.0-or-later
@@ -39,9 +46,38 @@ measure() {
     cat "$E2E_WORK/time"
 }
 
-printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames calls "no layer" layer "+ table" \
-    "B/frame" "B/call" "table/c"
+link_storms=" link-sequence sabme new-link tei-management link-findings "
+
+header=
 for storm in "${storms[@]}"; do
+    kind=calls
+    [[ $link_storms != *" $storm "* ]] || kind=links
+    if [ "$header" != $kind ]; then
+        header=$kind
+        if [ $kind = calls ]; then
+            printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames calls "no layer" layer "+ table" \
+                "B/frame" "B/call" "table/c"
+        else
+            printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames links "none" link "+ call" \
+                "B/frame" "B/link" "call/f"
+        fi
+    fi
+    if [ $kind = links ]; then
+        capture=$E2E_WORK/$storm.pcap
+        python3 "$here/../tests/e2e/hostile_pcap.py" "$capture" --storm "$storm" --count "$frames"
+        chmod a+r "$capture"
+        links=$(host tshark -r "$capture" -Y 'lapd.sapi != 63' -T fields -e morvastelle.isdn_port -e lapd.sapi \
+            -e lapd.tei | sort -u | wc -l)
+        none=$(measure "$capture" --disable-protocol morvastelle_call --disable-protocol morvastelle_link)
+        link=$(measure "$capture" --disable-protocol morvastelle_call)
+        both=$(measure "$capture")
+        awk -v s="$storm" -v f="$frames" -v l="$links" -v a="$none" -v b="$link" -v c="$both" 'BEGIN {
+            d = (b - a) * 1024
+            printf "%-17s %7d %7d %9d %9d %9d %8.0f %8.0f %8.0f\n", s, f, l, a, b, c, d / f, d / l,
+                (c - b) * 1024 / f }'
+        rm -f "$capture"
+        continue
+    fi
     capture=$E2E_WORK/$storm.pcap
     python3 "$here/../tests/e2e/hostile_pcap.py" "$capture" --storm "$storm" --count "$frames"
     chmod a+r "$capture"

@@ -3,7 +3,7 @@
  * by name to the plugin inside the real host library as the consecutive
  * frames of a file of their own, so LAPD and Q.931 below it run on the same
  * bytes, the call layer follows calls across them, and the plugin's
- * statistics (the calls table, the outcomes and ports trees) and the
+ * statistics (the calls table, the outcomes, ports and anomalies trees) and the
  * host's VoIP Calls tap get its records.
  *
  * The PDUs of an input are separated by the five octets "<PDU>": an input
@@ -19,7 +19,12 @@
  * layer's fields primed as a read filter would, then a pass with taps). The
  * later pass must give each frame the call and the link to a repeated frame
  * that the first pass gave it, and no pass a frame a call of another port,
- * call reference or originating side.
+ * call reference or originating side. It must give each frame the findings
+ * of MORVASTELLE Link and MORVASTELLE Call the first gave it too, each as
+ * an expert info under its layer's name, three a layer at most, and the same as
+ * the frame's anomalies record; where both passes run taps, the host's
+ * expert tap must get every expert info of the first, of any protocol,
+ * from the later one too.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
@@ -38,6 +43,7 @@
 #include <sanitizer/lsan_interface.h>
 #include <unistd.h>
 
+#include <epan/expert.h>
 #include <epan/packet.h>
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree_priv.h>
@@ -47,6 +53,7 @@
 #include "host_session.h"
 #include "packet-morvastelle.h"
 #include "packet-morvastelle-call.h"
+#include "packet-morvastelle-link.h"
 
 static const char pdu_separator[] = "<PDU>";
 
@@ -67,11 +74,34 @@ fail_at(const char *what, guint32 frame)
 struct frame_seen {
     guint32 call = 0;            /* the call's number, 0 for none */
     guint32 retransmission_of = 0;
+    /* The analysis layers' findings, by their expert infos' fields: from
+     * the expert tap, or from the primed fields of a pass without taps. */
+    std::vector<int> findings;
+    /* From a pass with taps: every expert info of the frame,
+     * "protocol: summary", and the findings of its anomalies record. */
+    std::vector<std::string> expert_infos;
+    std::vector<int> anomalies;
+    bool anomalies_record = false;
     bool operator==(const frame_seen &other) const
     {
-        return call == other.call && retransmission_of == other.retransmission_of;
+        return call == other.call && retransmission_of == other.retransmission_of && findings == other.findings;
     }
 };
+
+/* More on one frame would mean a rule fires where it should not: an
+ * S-frame's T200 poll, lost frames and RNR or REJ are the most the link
+ * layer finds in one frame, a message of a call not set up with a cause
+ * of a protocol error about the most the call layer finds. */
+static const size_t max_findings_per_layer = 3;
+
+/* The analysis layers' findings, by their expert infos' fields. */
+struct finding_kind {
+    const char *name;            /* the expert info's filter name */
+    const char *layer;           /* the protocol it must name */
+};
+static std::vector<finding_kind> finding_kinds;
+static std::vector<int> finding_fields;    /* by kind */
+static std::vector<int> link_finding_fields, call_finding_fields;  /* by bit */
 
 /* The frame's PDU as the "morvastelle" tap saw it in this pass. */
 struct pdu_seen {
@@ -161,6 +191,117 @@ read_call_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data,
     return TAP_PACKET_DONT_REDRAW;
 }
 
+static const finding_kind *
+finding_of(int hf_index)
+{
+    for (size_t i = 0; i < finding_fields.size(); i++)
+        if (finding_fields[i] == hf_index)
+            return &finding_kinds[i];
+    return NULL;
+}
+
+static std::string
+finding_names(const std::vector<int> &findings)
+{
+    std::string names;
+    for (int hf_index : findings)
+        names += std::string(names.empty() ? "" : " ") + proto_registrar_get_abbrev(hf_index);
+    return names.empty() ? "none" : names;
+}
+
+static std::string
+joined(const std::vector<std::string> &texts)
+{
+    std::string all;
+    for (const std::string &text : texts)
+        all += "[" + text + "]";
+    return all.empty() ? "none" : all;
+}
+
+static bool
+is_layer_name(const char *protocol)
+{
+    return protocol && (strcmp(protocol, "MORVASTELLE Link") == 0 || strcmp(protocol, "MORVASTELLE Call") == 0);
+}
+
+/* A finding names its layer, and the layers raise nothing but findings. */
+static tap_packet_status
+read_expert_info(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const expert_info_t *info = static_cast<const expert_info_t *>(data);
+    guint32 frame = info->packet_num;
+    if (frame == 0 || frame > pass_seen.size())
+        fail_at("expert: an expert info for a frame not in the file", frame);
+    const char *protocol = info->protocol ? info->protocol : "(none)";
+    pass_seen[frame - 1].expert_infos.push_back(std::string(protocol) + ": " + info->summary);
+    const finding_kind *finding = info->hf_index > 0 ? finding_of(info->hf_index) : NULL;
+    if (!finding && !is_layer_name(info->protocol))
+        return TAP_PACKET_DONT_REDRAW;
+    if (!finding)
+        fail_at(("expert: an expert info of " + std::string(protocol) + " that is no finding").c_str(), frame);
+    if (strcmp(protocol, finding->layer) != 0)
+        fail_at((std::string("expert: ") + finding->name + " under the name " + protocol).c_str(), frame);
+    if (strcmp(info->summary, proto_registrar_get_nth(info->hf_index)->name) != 0)
+        fail_at((std::string("expert: ") + finding->name + " with another summary").c_str(), frame);
+    pass_seen[frame - 1].findings.push_back(info->hf_index);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+static void
+add_findings(std::vector<int> &fields, const std::vector<int> &by_bit, guint bits)
+{
+    for (size_t bit = 0; bit < by_bit.size(); bit++)
+        if (bits & (1u << bit))
+            fields.push_back(by_bit[bit]);
+    if (bits >> by_bit.size())
+        fail("morvastelle_anomalies: a finding bit of no finding", std::to_string(bits).c_str());
+}
+
+static tap_packet_status
+read_anomalies_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
+{
+    const morvastelle_anomalies_tap_info *info = static_cast<const morvastelle_anomalies_tap_info *>(data);
+    guint32 frame = pinfo->num;
+    if (frame == 0 || frame > pass_seen.size())
+        fail_at("morvastelle_anomalies: a record for a frame not in the file", frame);
+    if (last_pdu.frame != frame)
+        fail_at("morvastelle_anomalies: a record for a frame without a MORVASTELLE record", frame);
+    if (last_pdu.isdn_port != info->isdn_port)
+        fail_at("morvastelle_anomalies: the record names another port", frame);
+    frame_seen &seen = pass_seen[frame - 1];
+    if (seen.anomalies_record)
+        fail_at("morvastelle_anomalies: two records for one frame", frame);
+    if (!info->link_findings && !info->call_findings)
+        fail_at("morvastelle_anomalies: a record without findings", frame);
+    seen.anomalies_record = true;
+    add_findings(seen.anomalies, link_finding_fields, info->link_findings);
+    add_findings(seen.anomalies, call_finding_fields, info->call_findings);
+    return TAP_PACKET_DONT_REDRAW;
+}
+
+/* What one frame showed in a pass, taken as a whole. */
+static void
+check_frame(frame_seen &seen, guint32 frame, bool taps)
+{
+    std::sort(seen.findings.begin(), seen.findings.end());
+    if (std::adjacent_find(seen.findings.begin(), seen.findings.end()) != seen.findings.end())
+        fail_at(("a finding raised twice: " + finding_names(seen.findings)).c_str(), frame);
+    size_t link_findings = (size_t)std::count_if(seen.findings.begin(), seen.findings.end(), [](int hf_index) {
+        return strcmp(finding_of(hf_index)->layer, "MORVASTELLE Link") == 0;
+    });
+    if (link_findings > max_findings_per_layer || seen.findings.size() - link_findings > max_findings_per_layer)
+        fail_at(("too many findings: " + finding_names(seen.findings)).c_str(), frame);
+    if (!taps)
+        return;
+    std::sort(seen.anomalies.begin(), seen.anomalies.end());
+    if (seen.anomalies != seen.findings)
+        fail_at(("morvastelle_anomalies: the record has " + finding_names(seen.anomalies) + ", the expert tap " +
+                 finding_names(seen.findings))
+                    .c_str(),
+                frame);
+    std::sort(seen.expert_infos.begin(), seen.expert_infos.end());
+}
+
 static size_t
 address_length(const address &side)
 {
@@ -181,8 +322,8 @@ read_voip_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data,
     return TAP_PACKET_DONT_REDRAW;
 }
 
-/* MORVASTELLE_FUZZ_SHOW=1 prints what the statistics show after each pass,
- * for looking into a reproducer. */
+/* MORVASTELLE_FUZZ_SHOW=1 prints each frame's findings and what the
+ * statistics show after each pass, for looking into a reproducer. */
 static bool show_statistics;
 
 /* MORVASTELLE_FUZZ_FILES=N ends the process after N inputs (run.sh's forked
@@ -336,7 +477,10 @@ start_readings(void)
 
     tshark_reading.name = "as tshark -2 reads a file";
     tshark_reading.first.visible = false;
+    /* As a read filter on the findings would prime them, too. */
     tshark_reading.first.primed_fields = { "morvastelle_call.id", "morvastelle_call.retransmission_of" };
+    for (const finding_kind &finding : finding_kinds)
+        tshark_reading.first.primed_fields.push_back(finding.name);
     tshark_reading.later.tree = false;
     tshark_reading.later.taps = true;
 }
@@ -351,6 +495,8 @@ frame_from_fields(proto_tree *tree)
             seen.call = (guint32)std::stoul(field.value);
         else if (field.abbrev == "morvastelle_call.retransmission_of")
             seen.retransmission_of = (guint32)std::stoul(field.value);
+        else if (int hf_index = proto_registrar_get_id_byname(field.abbrev.c_str()); finding_of(hf_index))
+            seen.findings.push_back(hf_index);
     }
     return seen;
 }
@@ -363,11 +509,16 @@ dissect_pass(host_file &file, const host_dissection::options &opts)
     pass_seen.assign(file.frames(), frame_seen());
     last_pdu = pdu_seen();
     for (size_t i = 0; i < file.frames(); i++) {
-        host_dissection frame(file, i, opts);
-        if (!opts.taps)
-            pass_seen[i] = frame_from_fields(frame.tree());
-        else if (opts.tree)
-            shown_fields(frame.tree());
+        {
+            host_dissection frame(file, i, opts);
+            if (!opts.taps)
+                pass_seen[i] = frame_from_fields(frame.tree());
+            else if (opts.tree)
+                shown_fields(frame.tree());
+        }
+        check_frame(pass_seen[i], (guint32)(i + 1), opts.taps);
+        if (show_statistics && !pass_seen[i].findings.empty())
+            printf("frame %zu: %s\n", i + 1, finding_names(pass_seen[i].findings).c_str());
     }
     read_calls_table();
     draw_trees();
@@ -384,9 +535,18 @@ read_file(const std::vector<std::vector<guint8>> &records, const file_reading &r
     std::vector<frame_seen> first = dissect_pass(file, reading.first);
     std::vector<frame_seen> later = dissect_pass(file, reading.later);
     for (size_t i = 0; i < later.size(); i++) {
+        std::string frame = std::to_string(i + 1);
         if (!(later[i] == first[i]))
-            fail(reading.name, ("a later pass gave frame " + std::to_string(i + 1) + " call " +
-                                std::to_string(later[i].call) + " rather than " + std::to_string(first[i].call))
+            fail(reading.name, ("a later pass gave frame " + frame + " call " + std::to_string(later[i].call) +
+                                " rather than " + std::to_string(first[i].call) + ", findings " +
+                                finding_names(later[i].findings) + " rather than " + finding_names(first[i].findings))
+                                   .c_str());
+        /* The host raises some only into a tree (a string's stray octets
+         * after a NUL): a later pass with a tree may have more, none fewer. */
+        if (reading.first.taps && !std::includes(later[i].expert_infos.begin(), later[i].expert_infos.end(),
+                                                 first[i].expert_infos.begin(), first[i].expert_infos.end()))
+            fail(reading.name, ("a later pass gave frame " + frame + " the expert infos " +
+                                joined(later[i].expert_infos) + " rather than " + joined(first[i].expert_infos))
                                    .c_str());
     }
 }
@@ -433,9 +593,33 @@ LLVMFuzzerInitialize(int *, char ***)
                                   NULL);
     if (error)
         fail("voip tap", error->str);
+    for (guint bit = 0; const char *name = morvastelle_link_finding_name((guint16)(1u << bit)); bit++) {
+        finding_kinds.push_back({ name, "MORVASTELLE Link" });
+        link_finding_fields.push_back(proto_registrar_get_id_byname(name));
+    }
+    for (guint bit = 0; bit < 8; bit++) {
+        const char *name = morvastelle_call_finding_name((guint8)(1u << bit));
+        finding_kinds.push_back({ name, "MORVASTELLE Call" });
+        call_finding_fields.push_back(proto_registrar_get_id_byname(name));
+    }
+    for (const finding_kind &finding : finding_kinds) {
+        finding_fields.push_back(proto_registrar_get_id_byname(finding.name));
+        if (finding_fields.back() < 0)
+            fail("no expert info field", finding.name);
+    }
+    static int expert_listener, anomalies_listener;
+    error = register_tap_listener("expert", &expert_listener, NULL, TL_REQUIRES_NOTHING, NULL, read_expert_info,
+                                  NULL, NULL);
+    if (error)
+        fail("expert tap", error->str);
+    error = register_tap_listener("morvastelle_anomalies", &anomalies_listener, NULL, TL_REQUIRES_NOTHING, NULL,
+                                  read_anomalies_record, NULL, NULL);
+    if (error)
+        fail("morvastelle_anomalies tap", error->str);
     start_calls_table();
     start_tree("morvastelle.outcomes");
     start_tree("morvastelle.ports");
+    start_tree("morvastelle.anomalies");
     start_readings();
     return 0;
 }

@@ -4,14 +4,16 @@ Ethernet/IPv4/UDP frame, so that only the PDU itself is hostile.
 
   hostile_pcap.py OUT.pcap --seed S --count N [--samples HEX_FILE] [--whole-headers LIST]
   hostile_pcap.py OUT.pcap --ports           (port names of arbitrary octets)
-  hostile_pcap.py OUT.pcap --storm KIND --count N   (N frames of one KIND of STORMS)
+  hostile_pcap.py OUT.pcap --storm KIND --count N   (N frames of one KIND of STORMS or LINK_STORMS)
 
 HEX_FILE holds one payload per line in hex (tshark -T fields -e udp.payload);
 those are written first, as they are, then N generated ones, about a third
 of them the messages of calls and some the storms a hostile capture may
 hold (STORMS: a new call reference in every frame, clearing messages for
 calls never set up, one I-frame repeated, a new port in every frame, Q.931
-messages cut short). LIST receives
+messages cut short; LINK_STORMS: random N(S), N(R) and P/F, a SABME on a
+data link with a call up over and over, a new data link in every frame,
+TEI removal and denial, a finding in every frame). LIST receives
 the numbers of the frames whose MORVASTELLE header (Type, L and L octets of
 port name) is whole: no such frame may be reported malformed as MORVASTELLE.
 
@@ -256,6 +258,78 @@ class Storms:
         return pdu[:rng.randrange(q931_start + 1, len(pdu))]
 
 
+class LinkStorms:
+    """Runs of data link frames a hostile capture may hold, on four ports
+    of three TEIs each unless said otherwise; new ports and TEIs are
+    counted over the whole capture, so none comes back."""
+
+    RR, RNR, REJ = 0x01, 0x05, 0x09
+    SABME, DISC, UA, DM, FRMR, UI = 0x7f, 0x53, 0x73, 0x1f, 0x87, 0x03
+
+    def __init__(self):
+        self.calls = Storms()
+        self.sent = []
+        self.next_link = 0
+        self.setup_next = True
+
+    @staticmethod
+    def pdu(port, tei, cr, control, information=b"", sapi=0):
+        return bytes([0, len(port)]) + port + bytes([sapi << 2 | cr << 1, tei << 1 | 1]) + control + information
+
+    def sequence(self, rng):
+        """I-, RR-, RNR- and REJ-frames with any N(S), N(R) and P/F, from
+        either side, an I-frame now and then sent again."""
+        port, tei, cr = rng.choice(CALL_PORTS), rng.choice(CALL_TEIS), rng.randrange(2)
+        nr = rng.randrange(128) << 1 | (rng.randrange(4) == 0)
+        if rng.randrange(3):
+            return self.pdu(port, tei, cr, bytes([rng.choice([self.RR, self.RNR, self.REJ]), nr]))
+        if self.sent and rng.randrange(4) == 0:
+            return rng.choice(self.sent)
+        frame = self.pdu(port, tei, cr, bytes([rng.randrange(128) << 1, nr]), self.calls.setup(self.calls.reference()))
+        self.sent = self.sent[-15:] + [frame]
+        return frame
+
+    def sabme(self, rng):
+        """A SETUP, then a SABME on its data link with the call up, over
+        and over."""
+        self.setup_next = not self.setup_next
+        port, tei = CALL_PORTS[self.next_link % 4], CALL_TEIS[self.next_link % 3]
+        if not self.setup_next:
+            return self.pdu(port, tei, 0, bytes([self.calls.send << 1, 0]), self.calls.setup(self.calls.reference()))
+        self.next_link += 1
+        self.calls.send = (self.calls.send + 1) % 128
+        return self.pdu(port, tei, 0, bytes([self.SABME]))
+
+    def new_link(self, rng):
+        """An RNR on a data link no frame used before: a new TEI in every
+        frame, a new port every 127 frames."""
+        link = self.next_link
+        self.next_link += 1
+        return self.pdu(b"link%d" % (link // 127), link % 127, 0, bytes([self.RNR, rng.randrange(128) << 1]))
+
+    def tei_management(self, rng):
+        """The network removing a TEI, every TEI, or denying one, on ports
+        of data links with I-frames, and those I-frames."""
+        port = b"link%d" % rng.randrange(max(1, self.next_link // 127 + 1))
+        tei = rng.randrange(64, 128)
+        if rng.randrange(3) == 0:
+            return self.pdu(port, tei % 127, 0, bytes([rng.randrange(128) << 1, 0]), b"\x08\x01\x01\x7b")
+        message = bytes([0x0f, rng.randrange(256), rng.randrange(256), rng.choice([3, 6, 6]), tei << 1 | 1])
+        return self.pdu(port, 127, 1, bytes([self.UI]), message, sapi=63)
+
+    def findings(self, rng):
+        """A frame each of whose shows something went wrong: RNR, REJ,
+        FRMR, TEI removed or denied."""
+        port, tei = rng.choice(CALL_PORTS), rng.choice(CALL_TEIS)
+        kind = rng.randrange(5)
+        if kind < 2:
+            return self.pdu(port, tei, rng.randrange(2), bytes([(self.RNR, self.REJ)[kind], rng.randrange(256)]))
+        if kind == 2:
+            return self.pdu(port, tei, 0, bytes([self.FRMR | rng.randrange(2) << 4]), random_bytes(rng, 5))
+        message = bytes([0x0f, 0, 0, (3, 6)[kind - 3], tei << 1 | 1])
+        return self.pdu(port, 127, 1, bytes([self.UI]), message, sapi=63)
+
+
 STORMS = {
     "new-reference": Storms.new_reference,
     "unknown-clearing": Storms.unknown_clearing,
@@ -263,15 +337,26 @@ STORMS = {
     "new-port": Storms.new_port,
     "truncated": Storms.truncated,
 }
+LINK_STORMS = {
+    "link-sequence": LinkStorms.sequence,
+    "sabme": LinkStorms.sabme,
+    "new-link": LinkStorms.new_link,
+    "tei-management": LinkStorms.tei_management,
+    "link-findings": LinkStorms.findings,
+}
 
 
-def generated_pdus(rng, samples, links, storms):
-    # About a third of the PDUs make calls, a few in a hundred come in storms.
+def generated_pdus(rng, samples, links, storms, link_storms):
+    # About a third of the PDUs make calls, some in ten come in storms of
+    # calls or of data link frames.
     if rng.randrange(16) == 0:
         return call_pdus(rng, links)
     if rng.randrange(128) == 0:
         storm = rng.choice(list(STORMS.values()))
         return [storm(storms, rng) for _ in range(rng.randrange(2, 25))]
+    if rng.randrange(64) == 0:
+        storm = rng.choice(list(LINK_STORMS.values()))
+        return [storm(link_storms, rng) for _ in range(rng.randrange(2, 25))]
     return [generated_pdu(rng, samples)]
 
 
@@ -322,15 +407,16 @@ def main():
     parser.add_argument("--samples")
     parser.add_argument("--whole-headers")
     parser.add_argument("--ports", action="store_true")
-    parser.add_argument("--storm", choices=sorted(STORMS))
+    parser.add_argument("--storm", choices=sorted(list(STORMS) + list(LINK_STORMS)))
     args = parser.parse_args()
 
     if args.ports:
         pdus = port_name_pdus()
     elif args.storm:
         rng = random.Random(args.seed)
-        storms = Storms()
-        pdus = [STORMS[args.storm](storms, rng) for _ in range(args.count)]
+        storms = Storms() if args.storm in STORMS else LinkStorms()
+        storm = STORMS.get(args.storm) or LINK_STORMS[args.storm]
+        pdus = [storm(storms, rng) for _ in range(args.count)]
     else:
         rng = random.Random(args.seed)
         samples = []
@@ -339,10 +425,10 @@ def main():
                 samples = [bytes.fromhex(line.strip()) for line in f if line.strip()]
         pdus = list(samples)
         links = Links()
-        storms = Storms()
+        storms, link_storms = Storms(), LinkStorms()
         while len(pdus) < len(samples) + args.count:
             # The host hands no empty UDP payload to the plugin.
-            pdus += [pdu for pdu in generated_pdus(rng, samples, links, storms) if pdu]
+            pdus += [pdu for pdu in generated_pdus(rng, samples, links, storms, link_storms) if pdu]
         del pdus[len(samples) + args.count:]
     write_pcap(args.out, pdus)
     if args.whole_headers:

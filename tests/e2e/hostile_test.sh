@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The real tshark on captures cut short by a snapshot length, and on port
-# names made of arbitrary octets.
+# The real tshark on captures cut short by a snapshot length, on port
+# names made of arbitrary octets, and on storms of data link frames.
 . "$(dirname "$0")/lib.sh" "$1"
 samples=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -88,5 +88,26 @@ ek_lines=$(host tshark -r "$E2E_WORK/ports.pcap" -T ek | python3 -c '
 import json, sys
 print(sum(1 for line in sys.stdin if "layers" in json.loads(line)))' 2>&1)
 check "-T ek: every line parses" "7" "$ek_lines"
+
+# Data link storms: the same findings on every frame in one pass as in the
+# second of -2, and on the expert tap; a few at most on a frame; and each
+# storm's frames found as often as it makes them go wrong (a new link in
+# every frame and a finding in every frame: all; a SABME with a call up
+# after each SETUP: half).
+declare -A storm_findings=([link-sequence]="" [sabme]=1000 [new-link]=2000 [tei-management]="" [link-findings]=2000)
+for storm in "${!storm_findings[@]}"; do
+    file=$E2E_WORK/$storm.pcap
+    python3 "$here/hostile_pcap.py" "$file" --storm "$storm" --count 2000
+    chmod a+r "$file"
+    frame_findings "$file" > "$E2E_WORK/$storm.1"
+    frame_findings "$file" -2 > "$E2E_WORK/$storm.2"
+    check "$storm: every frame's findings the same in one pass as with -2" "" \
+        "$(diff "$E2E_WORK/$storm.1" "$E2E_WORK/$storm.2" | head -5)"
+    check "$storm: the expert tap the same in one pass as with -2" "" \
+        "$(diff <(host tshark -q -z expert -r "$file") <(host tshark -q -z expert -r "$file" -2) | head -5)"
+    check "$storm: at most 4 findings on a frame" true "$([ "$(most_findings "$E2E_WORK/$storm.1")" -le 4 ] && echo true)"
+    [ -z "${storm_findings[$storm]}" ] ||
+        check "$storm: frames with findings" "${storm_findings[$storm]}" "$(wc -l < "$E2E_WORK/$storm.1")"
+done
 
 finish

@@ -70,6 +70,35 @@ stats_tree_counts() {
         }' | LC_ALL=C sort
 }
 
+# frame_findings CAPTURE [TSHARK ARGS...]: a line for each frame that shows
+# findings of the analysis layers: its number, the findings (their expert
+# infos' filters) and the link layer's numbers that come with them.
+frame_findings() {
+    local capture=$1 field
+    shift
+    if [ -z "${e2e_findings:-}" ]; then
+        e2e_findings=$(host tshark -G fields | awk -F'\t' '
+            $1 == "F" && $4 == "FT_NONE" && $3 ~ /^morvastelle_(link|call)\./ { printf "%s ", $3 }')
+    fi
+    local names="$e2e_findings morvastelle_link.lost_frames morvastelle_link.retransmission_of morvastelle_link.calls_up"
+    local fields=(-e frame.number)
+    for field in $names; do fields+=(-e "$field"); done
+    host tshark -r "$capture" "$@" -T fields -E occurrence=a "${fields[@]}" | awk -F'\t' -v names="$names" \
+        -v findings="$(wc -w <<< "$e2e_findings")" '
+        BEGIN { split(names, name, " ") }
+        {
+            line = ""
+            for (i = 2; i <= NF; i++)
+                if ($i != "") line = line " " name[i - 1] (i - 1 <= findings ? "" : "=" $i)
+            if (line != "") print $1 line
+        }'
+}
+
+# most_findings FILE: the most findings on one line of frame_findings.
+most_findings() {
+    awk '{ n = 0; for (i = 2; i <= NF; i++) if ($i !~ /=/) n++; if (n > most) most = n } END { print most + 0 }' "$1"
+}
+
 e2e_failures=0
 e2e_checks=0
 

@@ -6,7 +6,9 @@
 # MORVASTELLE. The plugin's statistics (ISDN ports, calls, call outcomes)
 # run over both as well, and the call layer must give every frame the same
 # call in one pass as with -2, never a call of another port, reference or
-# originating side.
+# originating side. Its findings and those of the link layer must be the
+# same in one pass as with -2, by frame and on the expert tap, and no frame
+# may show more than a few.
 #
 # Usage: mutation_test.sh PLUGIN.so SAMPLES_DIR COUNT [SEED]
 . "$(dirname "$0")/lib.sh" "$1"
@@ -100,6 +102,17 @@ for capture in payloads whole; do
     check "$capture: no frame in another port's, reference's or side's call" "" \
         "$(call_faults "$E2E_WORK/$capture.calls2" | head -5)"
 
+    # The analysis layers' findings, by frame and on the expert tap, in one
+    # pass and in the second of -2; a few at most on a frame.
+    frame_findings "$file" > "$E2E_WORK/$capture.findings1"
+    frame_findings "$file" -2 > "$E2E_WORK/$capture.findings2"
+    check "$capture: every frame's findings the same in one pass as with -2" "" \
+        "$(diff "$E2E_WORK/$capture.findings1" "$E2E_WORK/$capture.findings2" | head -5)"
+    check "$capture: the expert tap the same in one pass as with -2" "" \
+        "$(diff <(host tshark -q -z expert -r "$file") <(host tshark -q -z expert -r "$file" -2) | head -5)"
+    most=$(most_findings "$E2E_WORK/$capture.findings1")
+    check "$capture: at most 4 findings on a frame (found $most)" true "$([ "$most" -le 4 ] && echo true)"
+
     check "$capture no dissector bug" "" \
         "$(cat "$E2E_WORK/$capture".{V,2,z,calls1,calls2}{,.err} | grep -m3 -i 'dissector bug' || true)"
     [ "$status" -eq 0 ] || tail -5 "$E2E_WORK/$capture.2.err" >&2
@@ -113,6 +126,12 @@ check "payloads: every PDU in the statistics" "$(frame_count "$E2E_WORK/payloads
 # than they seem to.
 for outcome in answered cancelled rejected "in progress" unknown; do
     check_contains "payloads: calls $outcome" "|$outcome |" "$(cat "$E2E_WORK/payloads.z")"
+done
+
+# The data link storms reach every link finding, or the checks above see
+# less than they seem to.
+for finding in lost retransmission out_of_order timer_recovery busy reject reset frame_reject tei_removed tei_denied; do
+    check_contains "payloads: morvastelle_link.$finding" " morvastelle_link.$finding" "$(cat "$E2E_WORK/payloads.findings1")"
 done
 
 # Frames that -V reports malformed as MORVASTELLE, against those whose
@@ -129,5 +148,6 @@ check "every cut header malformed as MORVASTELLE" "" \
 echo "$(wc -l < "$E2E_WORK/malformed.txt") of $(wc -l < "$E2E_WORK/all.txt") payload frames malformed as MORVASTELLE"
 echo "$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/payloads.z") calls on $(grep -c '^"' "$E2E_WORK/payloads.z") ports in the payload frames"
 echo "$(cut -f2 "$E2E_WORK/payloads.calls2" | grep -c .) payload frames in calls, $(cut -f3 "$E2E_WORK/payloads.calls2" | grep -c .) of them repeated frames"
+echo "$(wc -l < "$E2E_WORK/payloads.findings1") payload frames with findings, $(grep -c morvastelle_link "$E2E_WORK/payloads.findings1" || true) of them the link layer's"
 
 finish

@@ -2,9 +2,11 @@
 # tshark under valgrind's memcheck on a fuzzed capture: no invalid read or
 # write, no use of uninitialised memory, nothing definitely lost beyond the
 # host's own start-up leaks (valgrind.supp), in the tree of one pass and in
-# the summary of two, where the call layer assigns calls on the first pass
-# and the second hands its records to the call statistics and, through a
-# Lua listener, to the host's "voip" tap, as VoIP Calls would.
+# the summary of two, where the call and link layers find what went wrong
+# on the first pass, and the second hands their records to the call
+# statistics, the anomalies tree, the expert tap and, through a Lua
+# listener, to the host's "voip" tap, as VoIP Calls would. The capture's
+# data link storms (tests/e2e/hostile_pcap.py) keep the link layer busy.
 #
 # Usage: valgrind_test.sh PLUGIN.so SAMPLES_DIR [COUNT]
 . "$(dirname "$0")/lib.sh" "$1"
@@ -36,7 +38,8 @@ frames=$(capinfos -M -c "$E2E_WORK/fuzzed.pcap" 2>/dev/null | awk -F: '/^Number 
 
 for mode in -V -2; do
     statistics=()
-    [ "$mode" = -V ] || statistics=(-z morvastelle.calls -z morvastelle.outcomes,tree)
+    [ "$mode" = -V ] || statistics=(-z morvastelle.calls -z morvastelle.outcomes,tree -z morvastelle.anomalies,tree
+        -z expert)
     status=0
     host valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
         --num-callers=30 --suppressions="$E2E_WORK/valgrind.supp" --log-file="$E2E_WORK/valgrind$mode.log" \
@@ -50,10 +53,13 @@ done
 check "valgrind -V: every frame out" "$frames" "$(grep -c '^Frame [0-9]*: ' "$E2E_WORK/out-V")"
 check "valgrind -2: every frame out" "$frames" "$(grep -cE '^ *[0-9]+ +[0-9]+\.[0-9]+ ' "$E2E_WORK/out-2")"
 check_contains "valgrind -V: the call layer ran" "MORVASTELLE Call, Call " "$(cat "$E2E_WORK/out-V")"
+check_contains "valgrind -V: the link layer ran" "MORVASTELLE Link" "$(cat "$E2E_WORK/out-V")"
+link_findings=$(grep -cE '^ +[0-9]+ +[A-Za-z]+ +MORVASTELLE Link ' "$E2E_WORK/out-2" || true)
+check "valgrind -2: link findings on the expert tap" true "$([ "$link_findings" -gt 0 ] && echo true)"
 calls=$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/out-2" || true)
 voip=$(sed -n 's/^voip records: //p' "$E2E_WORK/out-2")
 check "valgrind -2: calls in the table" true "$([ "$calls" -gt 0 ] && echo true)"
 check "valgrind -2: records on the voip tap" true "$([ "${voip:-0}" -gt 0 ] && echo true)"
-echo "$frames frames under valgrind, $calls calls, $voip voip records"
+echo "$frames frames under valgrind, $calls calls, $voip voip records, $link_findings kinds of link findings"
 
 finish
