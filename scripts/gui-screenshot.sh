@@ -13,6 +13,8 @@
 #             Outcomes; the dialog, to docs/outcomes-gui.png
 #   ports     samples/sample.pcap in Statistics > MORVASTELLE > ISDN
 #             Ports; the dialog, to docs/statistics-gui.png
+#   anomalies lost.pcap (below) in Statistics > MORVASTELLE > Anomalies;
+#             the dialog, to docs/anomalies-gui.png
 #   follow    samples/calls.pcap with a Call column and the CONNECT of its
 #             first call selected, its MORVASTELLE Call tree expanded; the
 #             whole screen, to docs/follow-gui.png
@@ -46,7 +48,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 view=packets
 if [ "${1:-}" = --view ]; then
-    view=${2:?--view needs packets, calls, kpi, outcomes, ports, follow, voip, flow, expert or lost}
+    view=${2:?--view needs packets, calls, kpi, outcomes, ports, anomalies, follow, voip, flow, expert or lost}
     shift 2
 fi
 # The packet selected at the start.
@@ -57,12 +59,13 @@ case $view in
     kpi) capture=calls.pcap default_output=kpi-gui.png ;;
     outcomes) capture=calls.pcap default_output=outcomes-gui.png ;;
     ports) capture=sample.pcap default_output=statistics-gui.png ;;
+    anomalies) capture=lost.pcap default_output=anomalies-gui.png ;;
     follow) capture=calls.pcap default_output=follow-gui.png first_packet=7 ;;
     voip) capture=calls.pcap default_output=voip-gui.png ;;
     flow) capture=calls.pcap default_output=flow-gui.png ;;
     expert) capture=findings.pcap default_output=expert-gui.png ;;
     lost) capture=lost.pcap default_output=lost-frame-gui.png first_packet=7 ;;
-    *) echo "unknown view $view: packets, calls, kpi, outcomes, ports, follow, voip, flow, expert or lost" >&2; exit 2 ;;
+    *) echo "unknown view $view: packets, calls, kpi, outcomes, ports, anomalies, follow, voip, flow, expert or lost" >&2; exit 2 ;;
 esac
 plugin=${1:-$here/build/plugins/morvastelle/morvastelle.so}
 output=${2:-$here/docs/$default_output}
@@ -73,7 +76,7 @@ command -v import > /dev/null || { echo "needs import (apt-get install imagemagi
 # The captures with frames missing are made from the samples, each time.
 capture_dir=$here/samples
 case $view in
-    expert | lost)
+    anomalies | expert | lost)
         capture_dir=$(mktemp -d)
         trap 'gui_stop; rm -rf "$capture_dir"' EXIT
         editcap "$here/samples/calls.pcap" "$capture_dir/lost.pcap" 7
@@ -114,10 +117,11 @@ xdotool key --delay 200 ctrl+shift+r
 case $view in
     packets)
         # Click the details pane's first line (the list fills the upper half
-        # of the window), go to its MORVASTELLE line (the last but two for a
-        # Type-0 packet, above LAPD and Q.931) and open it.
+        # of the window), go to its MORVASTELLE line (the last but three for
+        # a Type-0 packet of a call, above LAPD, Q.931 and MORVASTELLE Call)
+        # and open it.
         xdotool mousemove 100 480 click 1
-        xdotool key --delay 200 End Up Up Right
+        xdotool key --delay 200 End Up Up Up Right
         shot=root
         ;;
     calls)
@@ -128,7 +132,7 @@ case $view in
         for _ in $(seq 16); do xdotool key --delay 100 Down; done
         xdotool key --delay 300 Return
         shot=$(gui_dialog 'MORVASTELLE Calls') || exit 1
-        xdotool windowmove "$shot" 20 60 windowsize "$shot" 1240 460
+        xdotool windowmove "$shot" 0 60 windowsize "$shot" 1280 460
         sleep 3
         # One item per port, its calls below it: open every collapsed one,
         # from the last up, then go back to the top.
@@ -148,14 +152,19 @@ case $view in
         xdotool windowmove "$shot" 20 60 windowsize "$shot" 800 240
         ;;
     outcomes)
-        # Statistics: the MORVASTELLE submenu is the last item; Call
-        # Outcomes comes before ISDN Ports in it.
-        xdotool key --delay 300 alt+s Up Right Return
+        # Statistics: the MORVASTELLE submenu is the last item; its items
+        # are Anomalies, Call Outcomes and ISDN Ports.
+        xdotool key --delay 300 alt+s Up Right Down Return
         shot=$(gui_dialog 'Call Outcomes') || exit 1
         xdotool windowmove "$shot" 100 120 windowsize "$shot" 900 460
         ;;
+    anomalies)
+        xdotool key --delay 300 alt+s Up Right Return
+        shot=$(gui_dialog 'Anomalies') || exit 1
+        xdotool windowmove "$shot" 100 120 windowsize "$shot" 900 300
+        ;;
     ports)
-        xdotool key --delay 300 alt+s Up Right Down Return
+        xdotool key --delay 300 alt+s Up Right Down Down Return
         shot=$(gui_dialog 'ISDN Ports') || exit 1
         xdotool windowmove "$shot" 100 60 windowsize "$shot" 900 640
         ;;
