@@ -22,11 +22,11 @@
 #             rows beside the host's own; the dialog, to docs/voip-gui.png
 #   flow      the same, then the first call's Flow Sequence; the dialog, to
 #             docs/flow-gui.png
-#   expert    findings.pcap, made here: samples/calls.pcap without frame 7
-#             (the CONNECT of its first call), then bench/gen-calls.py
-#             --links traffic on three ports without three of its I-frames,
-#             in Analyze > Expert Information, every group expanded; the
-#             dialog, to docs/expert-gui.png
+#   expert    findings.pcap, made here: bench/gen-calls.py --links traffic
+#             on three ports without three of its I-frames, then
+#             samples/calls.pcap without frame 7 (the CONNECT of its first
+#             call), in Analyze > Expert Information, every group expanded;
+#             the dialog, to docs/expert-gui.png
 #   lost      lost.pcap, samples/calls.pcap without frame 7, with its frame 7
 #             (the CONNECT ACKNOWLEDGE that shows the loss) selected and its
 #             MORVASTELLE Link and MORVASTELLE Call trees expanded; the
@@ -89,7 +89,8 @@ if [ "$view" = expert ]; then
     # the next N(R) that acknowledges it, and a call without its SETUP.
     python3 "$here/bench/gen-calls.py" "$capture_dir/links.pcap" --ports 3 --calls 12 --links
     editcap "$capture_dir/links.pcap" "$capture_dir/links-lost.pcap" 13 24 71
-    mergecap -a -w "$capture_dir/findings.pcap" "$capture_dir/lost.pcap" "$capture_dir/links-lost.pcap"
+    # Its times are in 2024, those of samples/calls.pcap later.
+    mergecap -a -w "$capture_dir/findings.pcap" "$capture_dir/links-lost.pcap" "$capture_dir/lost.pcap"
 fi
 
 # The default columns and the ISDN port as a column of its own; the follow
