@@ -24,7 +24,6 @@
 
 #include "packet-morvastelle-call.h"
 
-#include <cmath>
 #include <new>
 #include <string>
 #include <vector>
@@ -200,6 +199,13 @@ q931_record(guint8 message_type)
     return record && record->message_type == message_type ? record : NULL;
 }
 
+/* nstime_to_sec() of the frame's time since the first, without the call. */
+static inline double
+frame_time(const packet_info *pinfo)
+{
+    return (double)pinfo->rel_ts.secs + (double)pinfo->rel_ts.nsecs / 1e9;
+}
+
 static bool
 resets_link(gint control)
 {
@@ -304,8 +310,7 @@ first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
         return NULL;
 
     morvastelle::call_tracker &tracker = file_analysis->tracker;
-    /* nstime_to_sec(), without the call. */
-    double time = (double)pinfo->rel_ts.secs + (double)pinfo->rel_ts.nsecs / 1e9;
+    double time = frame_time(pinfo);
     uint32_t port =
         tracker.port_frame(std::string_view((const char *)pdu.isdn_port_octets, pdu.isdn_port_length), time);
     name_port(port, pdu_tvb, pdu.isdn_port_length);
@@ -469,13 +474,12 @@ call_retransmission_of(const frame_numbers *numbers)
 
 static void
 add_call_fields(proto_tree *call_tree, tvbuff_t *tvb, packet_info *pinfo, const frame_record *record,
-                const frame_numbers *numbers, const call *c)
+                const frame_numbers *numbers, const call *c, const char *outcome)
 {
     proto_item_set_generated(proto_tree_add_uint(call_tree, hf_morvastelle_call_id, tvb, 0, 0, c->id + 1));
     proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_originated_by, tvb, 0, 0,
                                                    c->network_originated ? "network" : "user"));
-    proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_outcome, tvb, 0, 0,
-                                                   morvastelle::call_outcome_name(c->outcome())));
+    proto_item_set_generated(proto_tree_add_string(call_tree, hf_morvastelle_call_outcome, tvb, 0, 0, outcome));
     /* A call found without its SETUP has none until a message tells. */
     if (record->call_state != (guint8)morvastelle::call_state::unknown)
         proto_item_set_generated(
@@ -484,8 +488,10 @@ add_call_fields(proto_tree *call_tree, tvbuff_t *tvb, packet_info *pinfo, const 
     add_frame_link(call_tree, hf_morvastelle_call_connect_frame, tvb, c->connect_frame);
     add_frame_link(call_tree, hf_morvastelle_call_clearing_frame, tvb, c->clearing_frame);
     if (c->setup_seen) {
-        /* Whole nanoseconds: both times came from the host's own. */
-        gint64 ns = (gint64)llround((nstime_to_sec(&pinfo->rel_ts) - c->start) * 1e9);
+        /* Whole nanoseconds, rounded half away from zero as llround()
+         * would: both times came from the host's own. */
+        double since = (frame_time(pinfo) - c->start) * 1e9;
+        gint64 ns = (gint64)(since < 0 ? since - 0.5 : since + 0.5);
         nstime_t since_setup;
         since_setup.secs = (time_t)(ns / 1000000000);
         since_setup.nsecs = (int)(ns % 1000000000);
@@ -497,7 +503,7 @@ add_call_fields(proto_tree *call_tree, tvbuff_t *tvb, packet_info *pinfo, const 
 
 /* "MORVASTELLE Call, Call 12, answered", in a buffer of ITEM_LABEL_LENGTH */
 static void
-call_label(char *label, const call *c)
+call_label(char *label, const call *c, const char *outcome)
 {
     static const char prefix[] = CALL_PROTOCOL_NAME ", Call ";
     char digits[10];
@@ -510,7 +516,6 @@ call_label(char *label, const call *c)
         *end++ = digits[--count];
     *end++ = ',';
     *end++ = ' ';
-    const char *outcome = morvastelle::call_outcome_name(c->outcome());
     memcpy(end, outcome, strlen(outcome) + 1);
 }
 
@@ -524,6 +529,7 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
                const frame_numbers *numbers, const call *c)
 {
     proto_item *ti = NULL;
+    const char *outcome = c ? morvastelle::call_outcome_name(c->outcome()) : NULL;
     if (tree) {
         ti = proto_tree_add_item(tree, proto_morvastelle_call, tvb, 0, 0, ENC_NA);
         proto_item_set_generated(ti);
@@ -533,13 +539,13 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
      * several times as much. */
     if (c && tree && PTREE_DATA(tree)->visible) {
         char label[ITEM_LABEL_LENGTH];
-        call_label(label, c);
+        call_label(label, c, outcome);
         proto_item_set_text(ti, "%s", label);
     }
     if (call_items_wanted(tree)) {
         proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
         if (c)
-            add_call_fields(call_tree, tvb, pinfo, record, numbers, c);
+            add_call_fields(call_tree, tvb, pinfo, record, numbers, c, outcome);
         if (numbers && (record->call_findings & morvastelle::call_protocol_error))
             proto_item_set_generated(proto_tree_add_uint_format_value(call_tree, hf_morvastelle_call_cause, tvb, 0,
                                                                       0, numbers->cause, "%s",
