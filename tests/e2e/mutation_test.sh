@@ -108,8 +108,11 @@ for capture in payloads whole; do
     frame_findings "$file" -2 > "$E2E_WORK/$capture.findings2"
     check "$capture: every frame's findings the same in one pass as with -2" "" \
         "$(diff "$E2E_WORK/$capture.findings1" "$E2E_WORK/$capture.findings2" | head -5)"
-    check "$capture: the expert tap the same in one pass as with -2" "" \
-        "$(diff <(host tshark -q -z expert -r "$file") <(host tshark -q -z expert -r "$file" -2) | head -5)"
+    # The host's own dissectors of mutated IP headers need not agree
+    # between the passes (newer hosts' IPv6 does not).
+    layers_experts() { host tshark -q -z expert -r "$file" "$@" | grep -E 'MORVASTELLE (Link|Call)'; }
+    check "$capture: the layers' expert infos the same in one pass as with -2" "" \
+        "$(diff <(layers_experts) <(layers_experts -2) | head -5)"
     most=$(most_findings "$E2E_WORK/$capture.findings1")
     check "$capture: at most 4 findings on a frame (found $most)" true "$([ "$most" -le 4 ] && echo true)"
 
