@@ -99,15 +99,9 @@ for storm in "${!storm_findings[@]}"; do
     file=$E2E_WORK/$storm.pcap
     python3 "$here/hostile_pcap.py" "$file" --storm "$storm" --count 2000
     chmod a+r "$file"
-    frame_findings "$file" > "$E2E_WORK/$storm.1"
-    frame_findings "$file" -2 > "$E2E_WORK/$storm.2"
-    check "$storm: every frame's findings the same in one pass as with -2" "" \
-        "$(diff "$E2E_WORK/$storm.1" "$E2E_WORK/$storm.2" | head -5)"
-    check "$storm: the expert tap the same in one pass as with -2" "" \
-        "$(diff <(host tshark -q -z expert -r "$file") <(host tshark -q -z expert -r "$file" -2) | head -5)"
-    check "$storm: at most 4 findings on a frame" true "$([ "$(most_findings "$E2E_WORK/$storm.1")" -le 4 ] && echo true)"
+    check_findings_agree "$storm" "$file"
     [ -z "${storm_findings[$storm]}" ] ||
-        check "$storm: frames with findings" "${storm_findings[$storm]}" "$(wc -l < "$E2E_WORK/$storm.1")"
+        check "$storm: frames with findings" "${storm_findings[$storm]}" "$(wc -l < "$E2E_WORK/$storm.findings")"
 done
 
 finish

@@ -94,9 +94,22 @@ frame_findings() {
         }'
 }
 
-# most_findings FILE: the most findings on one line of frame_findings.
-most_findings() {
-    awk '{ n = 0; for (i = 2; i <= NF; i++) if ($i !~ /=/) n++; if (n > most) most = n } END { print most + 0 }' "$1"
+# check_findings_agree NAME CAPTURE [EXPERTS]: the analysis layers'
+# findings the same on every frame in one pass as in the second of -2, and
+# the expert tap's lines (those matching the extended regex EXPERTS, all by
+# default) too; at most 4 findings on a frame. The one pass's findings are
+# left in $E2E_WORK/NAME.findings for further checks.
+check_findings_agree() {
+    local name=$1 capture=$2 experts=${3:-^} most
+    frame_findings "$capture" > "$E2E_WORK/$name.findings"
+    check "$name: every frame's findings the same in one pass as with -2" "" \
+        "$(diff "$E2E_WORK/$name.findings" <(frame_findings "$capture" -2) | head -5)"
+    check "$name: the expert tap the same in one pass as with -2" "" \
+        "$(diff <(host tshark -q -z expert -r "$capture" | grep -E "$experts") \
+            <(host tshark -q -z expert -r "$capture" -2 | grep -E "$experts") | head -5)"
+    most=$(awk '{ n = 0; for (i = 2; i <= NF; i++) if ($i !~ /=/) n++; if (n > most) most = n }
+        END { print most + 0 }' "$E2E_WORK/$name.findings")
+    check "$name: at most 4 findings on a frame (found $most)" true "$([ "$most" -le 4 ] && echo true)"
 }
 
 e2e_failures=0
