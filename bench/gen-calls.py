@@ -22,10 +22,30 @@ depends on the arguments alone.
 
 Usage: gen-calls.py OUT.pcap [--ports N] [--calls C] [--expect FILE] [--frames FILE]
                     [--links] [--export-pdus FILE] [--export-lapd FILE]
+                    [--port-names NAME,...] [--gateways N|ADDRESS,...] [--name-copies N]
 
 --expect writes, per port, how many calls ended each way; --frames, for
 every frame in order, the number of its call, counted from 1 in the order
 the calls start (0 for a frame of no call).
+
+--port-names names port p after the p-th NAME instead of "gw1-bri-0/1" and
+the like; --ports defaults to as many.
+
+--gateways sends the traffic from each of several gateways, all in step:
+the same frames, call references, N(S) and N(R), each gateway's copy of a
+frame a microsecond after the one before, in the order given. N gateways
+are 10.0.0.1, 10.0.0.2, ...; a list may mix IPv4 and IPv6 addresses. A
+gateway sends from its address, UDP port 1234, to a collector: 198.51.100.1
+from IPv4 gateways, 2001:db8::100 from IPv6 ones. --name-copies does the
+same from one gateway under N names for each port, NAME.1 to NAME.N (the
+number padded to one width); with both, each gateway sends every name. The
+copies of a frame go out together: where they run into the next frame's
+time, that one follows on. Every copy is a port of its own to --expect,
+which leads each line with the gateway's address under --gateways. --frames
+numbers the calls of all copies in the order they start: of COPIES copies,
+call c's copy k (both from 1, copies in the order they go out) is call
+(c - 1) * COPIES + k. The Exported PDU records hold the gateway's and the
+collector's addresses.
 
 --links makes each data link's frames those two healthy peers send: the
 user's SABME and the network's UA just before the link's first SETUP, and
@@ -47,6 +67,7 @@ SPDX-License-Identifier: GPL-2.0-or-later
 
 import argparse
 import heapq
+import ipaddress
 import os
 import sys
 
@@ -57,6 +78,7 @@ from pcap_writer import (LINKTYPE_ETHERNET, LINKTYPE_WIRESHARK_UPPER_PDU, Captur
 START_US = 1709539200 * 1000000  # 2024-03-04 08:00:00 UTC
 PORT_INTERVAL_US = 10 * 1000000
 OUTCOMES = ("answered", "rejected", "cancelled")
+COLLECTORS = {4: "198.51.100.1", 6: "2001:db8::100"}
 
 SETUP, CALL_PROCEEDING, ALERTING, CONNECT, PROGRESS = 0x05, 0x02, 0x01, 0x07, 0x03
 DISCONNECT, RELEASE, RELEASE_COMPLETE = 0x45, 0x4D, 0x5A
@@ -169,10 +191,23 @@ def q931(port, ref, sender, message_type, c, tei):
             + bytes([message_type]) + body)
 
 
+def gateways_of(text):
+    """The gateways' addresses: N of 10.0.0.0/8, or those listed."""
+    if text.isdigit():
+        if not 0 < int(text) < 2 ** 24 - 1:
+            raise ValueError("from 1 to %d gateways" % (2 ** 24 - 2))
+        return [str(ipaddress.IPv4Address(0x0A000001 + g)) for g in range(int(text))]
+    gateways = [str(ipaddress.ip_address(a.strip())) for a in text.split(",")]
+    if len(set(gateways)) < len(gateways):
+        # Two copies from one address would be one port's frames sent twice.
+        raise ValueError("a gateway listed twice")
+    return gateways
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes a capture of ISDN calls in MORVASTELLE PDUs.")
     parser.add_argument("out")
-    parser.add_argument("--ports", type=int, default=30)
+    parser.add_argument("--ports", type=int, help="30, or as many as --port-names names")
     parser.add_argument("--calls", type=int, default=30000)
     parser.add_argument("--expect", help="write the calls per port and outcome here")
     parser.add_argument("--frames", help="write each frame's call number here")
@@ -180,9 +215,35 @@ def main():
                         help="add the data links' set-up and RR acknowledgements")
     parser.add_argument("--export-pdus", help="write the PDUs as Exported PDU records here")
     parser.add_argument("--export-lapd", help="write the bare LAPD frames as Exported PDU records here")
+    parser.add_argument("--port-names", help="the ports' names, separated by commas")
+    parser.add_argument("--gateways", help="send the traffic in step from N gateways, or from those listed")
+    parser.add_argument("--name-copies", type=int, default=1,
+                        help="send each port's traffic in step under N names")
     args = parser.parse_args()
 
+    names = args.port_names.split(",") if args.port_names else None
+    if args.ports is None:
+        args.ports = len(names) if names else 30
+    if names and (len(names) != args.ports or len(set(names)) < len(names)):
+        parser.error("--port-names: %d names for %d ports, or a name twice" % (len(names), args.ports))
+    try:
+        gateways = gateways_of(args.gateways) if args.gateways else None
+    except ValueError as e:
+        parser.error("--gateways: %s" % e)
+    if args.name_copies < 1:
+        parser.error("--name-copies: at least 1")
+    # (source and destination address, name): a frame's copies in the order they go out.
+    copies = [((g, COLLECTORS[ipaddress.ip_address(g).version]) if g else (), n)
+              for g in gateways or [None] for n in range(args.name_copies)]
+
     ports = [Port(p) for p in range(args.ports)]
+    for p, port in enumerate(ports):
+        if names:
+            port.name = names[p]
+        port.names = [port.name] if args.name_copies == 1 else [
+            "%s.%0*d" % (port.name, len(str(args.name_copies)), n + 1) for n in range(args.name_copies)]
+        if len(port.names[-1].encode()) > 255:
+            parser.error("port name %s longer than 255 octets" % port.names[-1])
     calls = []  # per call: its port, TEI and (offset in ms, sender, message type) of its messages
     counts = [dict.fromkeys(OUTCOMES, 0) for _ in ports]
     # (time, call, message, released): a message due, or one held back for
@@ -209,15 +270,24 @@ def main():
     acks = []  # (time, port index, TEI, side): when that side acknowledges what it has received
     held = {}  # (port index, TEI, side) -> (call, message) waiting for the window, in order
 
+    last_us = 0
+
     with Capture(args.out, LINKTYPE_ETHERNET) as capture:
         def write(time_us, port, frame, call):
-            name = port.name.encode()
-            pdu = bytes([0, len(name)]) + name + frame
-            capture.write(udp_frame(pdu), time_us)
-            for export, dissector in exports:
-                export.write(exported_pdu(dissector, pdu if dissector == "morvastelle" else frame), time_us)
-            if frames:
-                frames.write("%d\n" % call)
+            nonlocal last_us
+            if len(copies) > 1:
+                # Time never goes back, or the copies' order would change with it.
+                time_us = max(time_us, last_us + 1)
+            for k, (addresses, n) in enumerate(copies):
+                name = port.names[n].encode()
+                pdu = bytes([0, len(name)]) + name + frame
+                capture.write(udp_frame(pdu, *addresses), time_us + k)
+                for export, dissector in exports:
+                    export.write(exported_pdu(dissector, pdu if dissector == "morvastelle" else frame, *addresses),
+                                 time_us + k)
+                if frames:
+                    frames.write("%d\n" % ((call - 1) * len(copies) + k + 1 if call else 0))
+            last_us = time_us + len(copies) - 1
 
         def window_open(port, tei, side):
             # At most k I-frames unacknowledged: 1 on basic access, 7 on primary rate.
@@ -278,9 +348,12 @@ def main():
 
     if args.expect:
         with open(args.expect, "w") as f:
-            f.write("# port " + " ".join(OUTCOMES) + "\n")
-            for port, count in zip(ports, counts):
-                f.write(" ".join([port.name] + [str(count[o]) for o in OUTCOMES]) + "\n")
+            f.write("# " + ("gateway " if gateways else "") + "port " + " ".join(OUTCOMES) + "\n")
+            for gateway in gateways or [None]:
+                for port, count in zip(ports, counts):
+                    for name in port.names:
+                        f.write(" ".join(([gateway] if gateway else []) + [name]
+                                         + [str(count[o]) for o in OUTCOMES]) + "\n")
 
 
 if __name__ == "__main__":

@@ -118,4 +118,20 @@ check "IPv6 addresses on every frame" "14 2001:db8::1 2001:db8::2" "$(addresses 
 check "Exported PDU addresses on every frame" "14 192.0.2.1 198.51.100.7" "$(addresses "$E2E_WORK/exported-sample.pcap")"
 check_contains "the cut SETUP is malformed" "[Malformed Packet" "$(host tshark -r "$E2E_WORK/sample6.pcap" -Y 'frame.number == 14')"
 
+# Generated gateways over IPv4 and IPv6, as datagrams and as Exported PDU
+# records: nothing malformed, UDP's checksum right where IPv6 needs it, and
+# the same addresses and messages both ways.
+python3 "$(dirname "$0")/../../bench/gen-calls.py" "$E2E_WORK/fleet.pcap" --port-names isdn0,isdn1 --calls 6 --links \
+    --gateways 192.0.2.1,2001:db8::7 --export-pdus "$E2E_WORK/fleet-export.pcap"
+chmod a+r "$E2E_WORK"/fleet*.pcap
+fleet_fields=(-T fields -e morvastelle.isdn_port -e lapd.control -e q931.message_type)
+check "fleet: addresses" "72 192.0.2.1 198.51.100.1
+72 2001:db8::7 2001:db8::100" "$(addresses "$E2E_WORK/fleet.pcap")"
+check "fleet: nothing malformed, IPv6 lengths and checksums right" "72" \
+    "$(host tshark -r "$E2E_WORK/fleet.pcap" -o udp.check_checksum:TRUE \
+        -Y '!_ws.malformed && ipv6.plen == udp.length && udp.checksum.status == 1' | wc -l)"
+check "fleet: Exported PDU records alike" \
+    "$(addresses "$E2E_WORK/fleet.pcap"; host tshark -r "$E2E_WORK/fleet.pcap" "${fleet_fields[@]}")" \
+    "$(addresses "$E2E_WORK/fleet-export.pcap"; host tshark -r "$E2E_WORK/fleet-export.pcap" "${fleet_fields[@]}")"
+
 finish
