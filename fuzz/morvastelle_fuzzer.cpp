@@ -52,6 +52,7 @@
 
 #include "host_session.h"
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-analysis.h"
 #include "packet-morvastelle-call.h"
 #include "packet-morvastelle-link.h"
 
@@ -146,10 +147,10 @@ read_call(const morvastelle::call *c)
                    c->end_time + c->answer_delay() + c->connected_duration();
     return strlen(call_ref) + c->calling_number.size() + strlen(c->calling_number.c_str()) +
            c->called_number.size() + strlen(c->called_number.c_str()) + (std::isnan(times) ? 1 : 0) + c->id +
-           c->port + c->frames + c->setup_frame + c->connect_frame + c->clearing_frame + c->causes_from_frame +
-           c->cause + c->network_originated + c->setup_seen + c->connected + c->cleared +
-           c->cleared_by_calling_side + c->released + c->called_from_keypad + c->broadcast + c->answering_tei +
-           c->clearing_tei + strlen(morvastelle::call_outcome_name(c->outcome()));
+           c->port + c->frames + c->setup_frame + c->connect_frame + c->clearing_frame + c->cause +
+           c->network_originated + c->setup_seen + c->connected + c->cleared + c->cleared_by_calling_side +
+           c->ended + c->called_from_keypad + c->resumed + c->broadcast + c->link_tei + c->channel +
+           (size_t)c->leg.state + strlen(morvastelle::call_outcome_name(c->outcome()));
 }
 
 static bool
@@ -160,15 +161,18 @@ same_call_ref(const morvastelle::call *c, const pdu_seen &pdu)
 }
 
 /* Every field of the call layer's record read; the frame's call must be one
- * of its port, reference and originating side. */
+ * of its port, reference and originating side, or one it resumed. A record
+ * of a call that another frame changed is no frame's of the call. */
 static tap_packet_status
 read_call_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
     const morvastelle::call *c = info->call;
-    tap_record_sum = read_call(c) + info->port->name.size() + info->port->calls +
+    tap_record_sum = read_call(c) + info->ports->name(c->port).size() + info->port->calls +
                      (size_t)(info->port->first_frame_time + info->port->last_frame_time) +
                      strlen(info->isdn_port) + info->message_type + info->from_network;
+    if (!info->frame_of_call)
+        return TAP_PACKET_DONT_REDRAW;
 
     guint32 frame = pinfo->num;
     if (frame == 0 || frame > pass_seen.size())
@@ -177,10 +181,10 @@ read_call_record(void *, packet_info *pinfo, epan_dissect_t *, const void *data,
         fail_at("morvastelle_call: a record for a frame without a MORVASTELLE record", frame);
     if (last_pdu.isdn_port != info->isdn_port)
         fail_at("morvastelle_call: the frame's call is on another port", frame);
-    if (!same_call_ref(c, last_pdu))
+    if (!c->resumed && !same_call_ref(c, last_pdu))
         fail_at("morvastelle_call: the frame's call has another call reference", frame);
     bool network_originated = last_pdu.call_ref_flag ? !last_pdu.cr : last_pdu.cr;
-    if (c->network_originated != network_originated)
+    if (!c->resumed && c->network_originated != network_originated)
         fail_at("morvastelle_call: the frame's call was originated by the other side", frame);
     if (info->retransmission_of >= frame)
         fail_at("morvastelle_call: a retransmission of a later frame", frame);

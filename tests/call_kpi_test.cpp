@@ -15,6 +15,7 @@
 
 #include "call-kpi.h"
 #include "call-tracker.h"
+#include "port-registry.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ protected:
         for (auto c = tracker_.calls().rbegin(); c != tracker_.calls().rend(); ++c) {
             const call_port &port = tracker_.ports()[c->port];
             if (again.add(*c, port).new_row)
-                ports.emplace_back(port.name);
+                ports.emplace_back(registry_.name(c->port));
             EXPECT_FALSE(again.add(*c, port).changed);
         }
         std::vector<std::string> reversed = rows(again, ports);
@@ -67,7 +68,8 @@ private:
     {
         call_message m;
         m.frame = ++frame_;
-        m.port = port;
+        m.port = registry_.port_of(registry_.gateway_of({}, {}), port);
+        tracker_.port_frame(m.port, time);
         m.time = time;
         m.from_network = from_network;
         m.tei = 64;
@@ -75,7 +77,9 @@ private:
         m.call_ref[0] = ref;
         m.call_ref_flag = from_network;
         m.message_type = type;
-        m.cause = cause;
+        std::vector<uint8_t> cause_element = {0x08, 0x02, 0x80, static_cast<uint8_t>(0x80 | cause)};
+        if (cause != no_cause)
+            m.elements = {cause_element.data(), cause_element.size()};
         const call *c = tracker_.add(m).assigned;
         if (c && kpis_.add(*c, tracker_.ports()[c->port]).new_row)
             ports_.emplace_back(port);
@@ -94,6 +98,7 @@ private:
                " " + pdd + " " + std::to_string(row.peak_calls) + " " + peak_time + " " + erlangs;
     }
 
+    port_registry registry_;
     call_tracker tracker_;
     call_kpis kpis_;
     std::vector<std::string> ports_;

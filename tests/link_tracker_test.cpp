@@ -90,10 +90,15 @@ TEST_F(LinkTracker, RetransmissionsAndReordering)
         link_result again = send(ns << 1, 1, user, {8, 1, static_cast<uint8_t>(ns), 0x7d});
         EXPECT_EQ(again.findings, link_retransmission);
         EXPECT_EQ(again.retransmission_of, ns + 1);
+        EXPECT_EQ(again.sequence, frame_sequence::repeat);
     }
     /* N(S) 5 before 4: 4 lost, then late; other content under its number is no repeat. */
-    EXPECT_EQ(i(user, 5, 0, 5), link_lost);
-    EXPECT_EQ(i(user, 4, 0, 4), link_out_of_order);
+    link_result gap = send(5 << 1, 0, user, {8, 1, 5, 0x7d});
+    EXPECT_EQ(gap.findings, link_lost);
+    EXPECT_EQ(gap.sequence, frame_sequence::after_gap);
+    link_result late = send(4 << 1, 0, user, {8, 1, 4, 0x7d});
+    EXPECT_EQ(late.findings, link_out_of_order);
+    EXPECT_EQ(late.sequence, frame_sequence::late);
     EXPECT_EQ(i(user, 4, 0, 9), link_out_of_order);
     EXPECT_EQ(i(user, 4, 0, 9), link_retransmission);
     EXPECT_EQ(i(user, 6, 0, 6), 0);
@@ -140,6 +145,17 @@ TEST_F(LinkTracker, RestartsOnlyOfEstablishedLinks)
     EXPECT_TRUE(u(0x1f, user).link_restarted);
 }
 
+TEST_F(LinkTracker, SetUpThatNoPeerAnswers)
+{
+    /* By N200 = 3 the fourth SABME with none answered is the link's last try. */
+    EXPECT_EQ(in_order({u(0x7f, user).findings, u(0x7f, user).findings, u(0x7f, user).findings}), 0);
+    EXPECT_EQ(u(0x7f, user).findings, link_establishment_failed);
+    /* Its twins: one sent again for a lost UA; one refused, then accepted. */
+    EXPECT_EQ(in_order({u(0x7f, user).findings, u(0x7f, user).findings, u(0x73, user).findings,
+                        u(0x7f, network).findings, u(0x1f, network).findings, u(0x7f, network).findings,
+                        u(0x7f, network).findings, u(0x73, network).findings}), 0);
+}
+
 TEST_F(LinkTracker, TeiManagement)
 {
     for (unsigned tei = 0; tei < 3000; tei++)  /* tei wraps: every TEI of a few ports */
@@ -151,7 +167,7 @@ TEST_F(LinkTracker, TeiManagement)
     EXPECT_EQ(tei_message(6, 64), link_tei_removed);
     EXPECT_EQ(i(user, 9, 0), 0);  /* TEI 64 anew, 65 untouched */
     EXPECT_EQ(i(user, 9, 0, 0, 65), link_lost);
-    EXPECT_EQ(tei_message(6, 127), link_tei_removed);
+    EXPECT_EQ(send(0x03, -1, network, {0x0f, 0, 0, 6, 127 << 1 | 1}, 127, 0, 63).removed_tei, 127);
     EXPECT_EQ(i(user, 40, 0, 0, 65), 0);
     EXPECT_EQ(send(0x01, 3 << 1, user, {}, 0, 1).findings, link_lost);  /* another port's, N(S) 1 and 2 */
     EXPECT_EQ(tracker_.links(), 3002u);

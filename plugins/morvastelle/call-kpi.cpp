@@ -257,7 +257,7 @@ call_kpis::share_of(const call &c)
     share.ended = share.answered || outcome == call_outcome::cancelled || outcome == call_outcome::rejected;
     share.effective = share.ended && (share.answered || c.alerting_time >= 0 || cause_reached_user(c.cause));
     share.start = nanoseconds(c.start);
-    if (c.cleared || c.released)
+    if (c.cleared || c.ended)
         share.end = std::max(share.start, nanoseconds(c.end_time));
     if (c.connected_duration() >= 0)
         share.connected = std::max<int64_t>(0, nanoseconds(c.clearing_time) - nanoseconds(c.connect_time));

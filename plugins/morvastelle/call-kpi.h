@@ -101,6 +101,9 @@ public:
      * tracker has it now. */
     update_result add(const call &c, const call_port &port);
 
+    /* Whether a message of the call came. */
+    bool listed(uint32_t call_id) const { return call_id < calls_.size() && calls_[call_id].listed; }
+
     /* Rows come in the order their ports first came. */
     size_t port_rows() const { return rows_.size(); }
     kpi_row port_row(size_t row) const;

@@ -5,13 +5,137 @@
 
 #include "call-tracker.h"
 
-#include "octet-hash.h"
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
 namespace morvastelle {
+
+namespace {
+
+/* How long a network waits for an answer to its SETUP (Q.931 T303). */
+const double t303 = 4.0;
+const uint8_t unknown_sequence = 0xff;
+/* The cause a network gives the caller when no terminal answered. */
+const uint8_t cause_no_user_responding = 18;
+const uint8_t cause_user_busy = 17;
+const uint8_t cause_incompatible_destination = 88;
+
+uint8_t
+side_of(bool from_network)
+{
+    return from_network ? side_network : side_user;
+}
+
+/* FNV-1a over the message's information elements. */
+uint32_t
+elements_digest(const call_message &message)
+{
+    uint32_t digest = 2166136261u;
+    for (size_t i = 0; i < message.elements.length; i++)
+        digest = (digest ^ message.elements.octets[i]) * 16777619u;
+    return digest;
+}
+
+bool
+is_protocol_error(const call_message &message, uint8_t *cause)
+{
+    if (message.message_type != q931_status && !is_clearing(message.message_type))
+        return false;
+    /* The classes of invalid messages and of protocol errors. */
+    *cause = cause_value(message.elements);
+    return *cause >= 81 && *cause <= 111;
+}
+
+/* Messages that belong to a call after its reference was released: the
+ * sides clearing it as they see it, or asking where it stands. Anything
+ * else there is a call whose SETUP the capture lacks. */
+bool
+joins_ended_call(uint8_t message_type)
+{
+    return is_clearing(message_type) || message_type == q931_status || message_type == q931_status_enquiry;
+}
+
+/* Messages that may name the call's B-channel. */
+bool
+may_name_channel(uint8_t message_type)
+{
+    switch (message_type) {
+    case q931_setup:
+    case q931_setup_acknowledge:
+    case q931_call_proceeding:
+    case q931_alerting:
+    case q931_connect:
+    case q931_resume_acknowledge:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Order of the states a call goes through before it is active, for each
+ * side that may originate it: a message may move it on, never back. */
+int
+establishment_rank(call_state state)
+{
+    switch (state) {
+    case call_state::call_initiated:
+    case call_state::call_present:
+        return 1;
+    case call_state::overlap_sending:
+    case call_state::overlap_receiving:
+        return 2;
+    case call_state::outgoing_call_proceeding:
+    case call_state::incoming_call_proceeding:
+        return 3;
+    case call_state::call_delivered:
+    case call_state::call_received:
+        return 4;
+    case call_state::connect_request:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+/* Where a message of the call's establishment takes it: the answering
+ * side's messages name the same steps for either side's calls. */
+call_state
+establishment_step(uint8_t message_type, bool network_originated)
+{
+    switch (message_type) {
+    case q931_setup_acknowledge:
+        return network_originated ? call_state::overlap_receiving : call_state::overlap_sending;
+    case q931_call_proceeding:
+        return network_originated ? call_state::incoming_call_proceeding : call_state::outgoing_call_proceeding;
+    case q931_alerting:
+        return network_originated ? call_state::call_received : call_state::call_delivered;
+    case q931_connect:
+        return network_originated ? call_state::connect_request : call_state::active;
+    default:
+        return call_state::unknown;
+    }
+}
+
+/* The called number a message dials: its Called party numbers, or where it
+ * has none, its Keypad facility digits. */
+void
+add_dialled_digits(call &c, const call_message &message)
+{
+    bool from_keypad = !message.called_number && message.keypad;
+    const char *digits = message.called_number ? message.called_number : message.keypad;
+    if (!digits)
+        return;
+    /* Keypad digits count only while no Called party number was seen. */
+    if (from_keypad && !c.called_from_keypad && !c.called_number.empty())
+        return;
+    if (!from_keypad && c.called_from_keypad)
+        c.called_number.clear();
+    c.called_from_keypad = from_keypad;
+    c.called_number += digits;
+}
+
+} // namespace
 
 const char *
 call_outcome_name(call_outcome outcome)
@@ -60,7 +184,7 @@ call::answer_delay() const
 double
 call::connected_duration() const
 {
-    return connected && cleared && clearing_time >= connect_time ? clearing_time - connect_time : -1;
+    return connected && clearing_time >= connect_time ? clearing_time - connect_time : -1;
 }
 
 void
@@ -92,499 +216,695 @@ call_tracker::call_key_hash::operator()(const call_key &key) const
     return hash * 31 + key.call_ref_length;
 }
 
+bool
+call_tracker::suspension_key::operator==(const suspension_key &other) const
+{
+    return port == other.port && length == other.length && memcmp(identity, other.identity, length) == 0;
+}
+
+std::size_t
+call_tracker::suspension_key_hash::operator()(const suspension_key &key) const
+{
+    std::size_t hash = key.port * 31 + key.length;
+    for (unsigned i = 0; i < key.length; i++)
+        hash = hash * 257 + key.identity[i];
+    return hash;
+}
+
 call_tracker::call_tracker(std::pmr::memory_resource *memory)
-    : memory_(memory), ports_(memory), port_slots_(64, port_slot{0, nullptr}, memory), calls_(memory),
-      active_(memory), last_frames_(memory), data_links_(memory)
+    : memory_(memory), ports_(memory), calls_(memory), active_(memory), data_links_(memory), offers_(memory),
+      branches_(memory), deadlines_(memory), suspended_(memory), suspending_(memory), channel_holders_(memory),
+      changed_(memory)
 {
 }
 
 void
-call_tracker::index_port(uint64_t hash, call_port *port)
+call_tracker::port_frame(uint32_t port, double time)
 {
-    size_t mask = port_slots_.size() - 1;
-    size_t slot = hash & mask;
-    while (port_slots_[slot].port)
-        slot = (slot + 1) & mask;
-    port_slots_[slot] = port_slot{hash, port};
-}
-
-call_port &
-call_tracker::port_named(std::string_view name, double time)
-{
-    uint64_t hash = octets_hash(name);
-    size_t mask = port_slots_.size() - 1;
-    for (size_t slot = hash & mask; port_slots_[slot].port; slot = (slot + 1) & mask) {
-        call_port &port = *port_slots_[slot].port;
-        if (port_slots_[slot].hash == hash && octets_equal(port.name, name)) {
-            port.last_frame_time = time;
-            return port;
+    changed_.clear();
+    if (port >= ports_.size()) {
+        while (port >= ports_.size()) {
+            call_port &added = ports_.emplace_back();
+            added.first_frame_time = time;
+            data_links_.emplace_back();
         }
     }
-    return new_port(name, hash, time);
+    ports_[port].last_frame_time = time;
+    if (!deadlines_.empty() && time >= deadlines_.front().time)
+        expire_offers(time);
 }
 
-call_port &
-call_tracker::new_port(std::string_view name, uint64_t hash, double time)
-{
-    call_port &port = ports_.emplace_back(name, static_cast<uint32_t>(ports_.size()), memory_);
-    last_frames_.emplace_back();
-    data_links_.emplace_back();
-    port.first_frame_time = time;
-    port.last_frame_time = time;
-    if (ports_.size() * 2 > port_slots_.size()) {
-        port_slots_.assign(port_slots_.size() * 2, port_slot{0, nullptr});
-        for (call_port &known : ports_)
-            index_port(octets_hash(known.name), &known);
-    } else {
-        index_port(hash, &port);
-    }
-    return port;
-}
+/* ---- Keying ---- */
 
-uint32_t
-call_tracker::port_frame(std::string_view name, double time)
+call_tracker::call_key
+call_tracker::key_of(const call_message &message) const
 {
-    return port_named(name, time).index;
-}
-
-static uint8_t
-link_direction(bool from_network, unsigned tei)
-{
-    return (from_network ? 0x80u : 0u) | (tei & 0x7f);
-}
-
-call_tracker::last_frame &
-call_tracker::last_frame_of(uint32_t port, bool from_network, unsigned tei)
-{
-    uint8_t link = link_direction(from_network, tei);
-    std::pmr::vector<last_frame> &links = last_frames_[port];
-    for (last_frame &last : links)
-        if (last.link == link)
-            return last;
-    last_frame &last = links.emplace_back();
-    last.link = link;
-    return last;
-}
-
-bool
-call_tracker::repeats(const last_frame &last, const call_message &message)
-{
-    /* The same number on another message is a new frame: the data link
-     * started again where the capture did not see it. */
-    return last.frame != 0 && last.send_sequence == message.send_sequence &&
-           last.message_type == message.message_type && last.call_ref_flag == message.call_ref_flag &&
-           last.call_ref_length == message.call_ref_length &&
-           memcmp(last.call_ref, message.call_ref, sizeof last.call_ref) == 0;
-}
-
-void
-call_tracker::remember_frame(last_frame &last, const call_message &message, const call *assigned)
-{
-    last.frame = message.frame;
-    last.call_id = assigned ? assigned->id : no_call;
-    last.send_sequence = static_cast<uint8_t>(message.send_sequence);
-    last.message_type = message.message_type;
-    last.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    last.call_ref_flag = message.call_ref_flag;
-    memcpy(last.call_ref, message.call_ref, sizeof last.call_ref);
+    /* Each side picks its own references, and a user picks them per data
+     * link; the network's calls may be answered on any TEI. */
+    call_key key = {};
+    key.port = message.port;
+    key.network_originated = message.call_ref_flag ? !message.from_network : message.from_network;
+    key.tei = static_cast<uint8_t>(key.network_originated ? 0 : message.tei);
+    key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
+    memcpy(key.call_ref, message.call_ref, sizeof key.call_ref);
+    return key;
 }
 
 call *
-call_tracker::start_call(uint32_t port, const call_message &message, bool network_originated)
+call_tracker::start_call(const call_message &message, bool network_originated)
 {
     call &c = calls_.emplace_back(memory_);
     c.id = static_cast<uint32_t>(calls_.size() - 1);
-    c.port = port;
-    ports_[port].calls++;
+    c.port = message.port;
+    ports_[message.port].calls++;
     c.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
     memcpy(c.call_ref, message.call_ref, sizeof c.call_ref);
     c.network_originated = network_originated;
     c.start = message.time;
+    c.end_time = message.time;
     return &c;
 }
 
-/* FNV-1a over the message's information elements. */
-static uint32_t
-information_elements_digest(const call_message &message)
+/* A side that has no answer to its SETUP sends it again (timer T303): the
+ * same call, not a new one. Known by its octets, not by the numbers the
+ * host decoded from them: a first pass may have none. */
+bool
+call_tracker::repeats_setup(const call &c, const call_message &message, uint32_t digest) const
 {
-    uint32_t digest = 2166136261u;
-    for (size_t i = 0; i < message.information_elements_length; i++)
-        digest = (digest ^ message.information_elements[i]) * 16777619u;
-    return digest;
+    return c.setup_seen && !c.ended && c.frames == 1 && c.setup_digest == digest &&
+           message.sequence != frame_sequence::late;
 }
 
-/* The called number a message dials: its Called party numbers, or where it
- * has none, its Keypad facility digits. */
-static const char *
-dialled_digits(const call_message &message, bool *from_keypad)
+/* Terminal portability: a terminal resumes a suspended call on a new
+ * reference, perhaps from another socket, by the identity it was
+ * suspended with. */
+call *
+call_tracker::resume_call(const call_message &message, bool network_originated)
 {
-    *from_keypad = !message.called_number && message.keypad;
-    return message.called_number ? message.called_number : message.keypad;
-}
-
-static void
-add_dialled_digits(call &c, const call_message &message)
-{
-    bool from_keypad;
-    const char *digits = dialled_digits(message, &from_keypad);
-    if (!digits)
-        return;
-    /* Keypad digits count only while no Called party number was seen. */
-    if (from_keypad && !c.called_from_keypad && !c.called_number.empty())
-        return;
-    if (!from_keypad && c.called_from_keypad)
-        c.called_number.clear();
-    c.called_from_keypad = from_keypad;
-    c.called_number += digits;
-}
-
-/* The contents of the message's first information element `id` of
- * codeset 0, as far as captured; empty where it has none. */
-static std::basic_string_view<uint8_t>
-information_element(const call_message &message, uint8_t id)
-{
-    const uint8_t *octets = message.information_elements;
-    size_t length = message.information_elements_length;
-    unsigned codeset = 0;
-    unsigned next_codeset = 0;
-    for (size_t i = 0; i < length;) {
-        uint8_t octet = octets[i];
-        unsigned this_codeset = next_codeset;
-        next_codeset = codeset;
-        if (octet & 0x80) {
-            /* A single octet; a shift names the codeset of what follows,
-             * locking or for the next element only. */
-            if ((octet & 0xf0) == 0x90) {
-                next_codeset = octet & 0x07;
-                if (!(octet & 0x08))
-                    codeset = next_codeset;
-            }
-            i++;
-            continue;
-        }
-        if (i + 1 >= length)
-            break;
-        size_t contents_length = octets[i + 1];
-        if (octet == id && this_codeset == 0)
-            return {octets + i + 2, std::min(contents_length, length - i - 2)};
-        i += 2 + contents_length;
+    octet_view identity = call_identity(message.elements);
+    suspension_key key = {};
+    key.port = message.port;
+    key.length = static_cast<uint8_t>(std::min(identity.size(), sizeof key.identity));
+    memcpy(key.identity, identity.data(), key.length);
+    call *c;
+    auto suspended = suspended_.find(key);
+    if (suspended != suspended_.end()) {
+        c = &calls_[suspended->second];
+        suspended_.erase(suspended);
+        c->ended = false;
+        c->resumed = true;
+        c->leg = call_leg();
+    } else {
+        /* Suspended before the capture: its SETUP was never there to see. */
+        c = start_call(message, network_originated);
+        c->calling_number.assign(1, '?');
+        c->called_number.assign(1, '?');
     }
-    return {};
+    c->leg.state = call_state::resume_request;
+    c->up = true;
+    ports_[c->port].calls_up++;
+    link_up(*c);
+    return c;
 }
 
-/* The cause value of the message's Cause, no_cause where it has none. */
-static uint8_t
-cause_value(const call_message &message)
+call *
+call_tracker::call_for(const call_message &message, frame_assignment &result)
 {
-    std::basic_string_view<uint8_t> cause = information_element(message, 0x08);
-    /* Octet 3a, the recommendation, follows where octet 3 does not end
-     * the group. */
-    size_t value = cause.size() > 0 && (cause[0] & 0x80) ? 1 : 2;
-    return cause.size() > value ? cause[value] & 0x7f : no_cause;
+    uint8_t type = message.message_type;
+    /* A segment of a message: the whole one is what a call would hear. */
+    if (type == q931_segment)
+        return nullptr;
+    call_key key = key_of(message);
+    /* One lookup of the reference: a new entry is a new call. */
+    auto [entry, fresh] = active_.try_emplace(key, no_call);
+    if (entry->second == not_a_call) {
+        if (type != q931_setup && type != q931_resume) {
+            if (type == q931_release_complete)
+                active_.erase(entry);
+            return nullptr;
+        }
+        entry->second = no_call;
+    }
+    call *c = entry->second == no_call ? nullptr : &calls_[entry->second];
+    bool from_calling_side_of_c = c && message.from_network == c->network_originated;
+
+    /* Call-independent signalling holds its reference until released, as
+     * a call would, but is no call. */
+    if (type == q931_register) {
+        if (c && !c->ended) {
+            end_call(*c, message.time, from_calling_side_of_c);
+            changed_.push_back(c->id);
+        }
+        entry->second = not_a_call;
+        return nullptr;
+    }
+
+    if (type == q931_setup) {
+        uint32_t digest = elements_digest(message);
+        if (c && repeats_setup(*c, message, digest)) {
+            result.findings |= call_setup_repeated;
+            if (c->broadcast != no_call) {
+                broadcast_offer &offer = offer_of(*c);
+                offer.setup_time = message.time;
+                offer.setup_repeated = true;
+                deadlines_.push_back({offer_deadline(*c), c->id});
+                std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+            }
+            return c;
+        }
+        /* The side that picked the reference has let the old call go. */
+        if (c && !c->ended) {
+            end_call(*c, message.time, from_calling_side_of_c);
+            changed_.push_back(c->id);
+        }
+        c = start_call(message, key.network_originated);
+        entry->second = c->id;
+        result.started = true;
+        result.details |= call_detail_numbers;
+        c->setup_seen = true;
+        c->setup_digest = digest;
+        c->setup_frame = message.frame;
+        c->dialling_end = message.time;
+        c->leg.state = key.network_originated ? call_state::call_present : call_state::call_initiated;
+        c->up = true;
+        ports_[message.port].calls_up++;
+        link_up(*c);
+        if (message.from_network && message.tei == broadcast_tei) {
+            c->broadcast = static_cast<uint32_t>(offers_.size());
+            offers_.emplace_back().setup_time = message.time;
+            deadlines_.push_back({offer_deadline(*c), c->id});
+            std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+        }
+        return c;
+    }
+
+    if (type == q931_resume) {
+        if (c && !c->ended) {
+            end_call(*c, message.time, from_calling_side_of_c);
+            changed_.push_back(c->id);
+        }
+        uint32_t before = static_cast<uint32_t>(calls_.size());
+        c = resume_call(message, key.network_originated);
+        result.started = c->id >= before;
+        entry->second = c->id;
+        return c;
+    }
+
+    bool late = message.sequence == frame_sequence::late;
+    if (!c || (c->ended && !late && !joins_ended_call(type))) {
+        c = start_call(message, key.network_originated);
+        entry->second = c->id;
+        result.started = true;
+        /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
+         * copy for an overlapping one and warns (-Wrestrict). */
+        c->calling_number.assign(1, '?');
+        c->called_number.assign(1, '?');
+        c->leg.state = call_state::unknown;
+        result.findings |= call_no_setup;
+    }
+    return c;
 }
 
-static bool
-is_protocol_error(const call_message &message, uint8_t *cause)
-{
-    if (message.message_type != q931_status && !is_clearing(message.message_type))
-        return false;
-    /* The classes of invalid messages and of protocol errors. */
-    *cause = cause_value(message);
-    return *cause >= 81 && *cause <= 111;
-}
-
-/* A RESTART of a single interface or of all of them (Restart indicator
- * classes 6 and 7), not only of indicated channels. */
-static bool
-restarts_interface(const call_message &message)
-{
-    if (message.message_type != q931_restart)
-        return false;
-    std::basic_string_view<uint8_t> indicator = information_element(message, 0x79);
-    return !indicator.empty() && (indicator[0] & 0x07) >= 6;
-}
+/* ---- The global call reference ---- */
 
 void
-call_tracker::check_global(const call_message &message, uint32_t port, frame_assignment &result) const
+call_tracker::add_global(const call_message &message, frame_assignment &result)
 {
     if (is_protocol_error(message, &result.cause))
         result.findings |= call_protocol_error;
-    if (restarts_interface(message) && ports_[port].calls_up > 0) {
-        result.findings |= call_restart_with_calls_up;
-        result.calls_up = ports_[port].calls_up;
+    call_port &port = ports_[message.port];
+    if (message.message_type == q931_restart) {
+        port.restart_class = restart_class(message.elements);
+        port.restart_channels = indicated_channels(message.elements);
+        /* A single interface or all of them (classes 6 and 7), not only
+         * indicated channels. */
+        if (port.restart_class >= 6 && port.calls_up > 0) {
+            result.findings |= call_restart_with_calls_up;
+            result.calls_up = port.calls_up;
+        }
+    } else if (message.message_type == q931_restart_acknowledge) {
+        restart_acknowledged(message);
     }
 }
+
+/* The side that acknowledges a RESTART has returned the calls it names to
+ * Null: they are over. */
+void
+call_tracker::restart_acknowledged(const call_message &message)
+{
+    call_port &port = ports_[message.port];
+    int restarted = restart_class(message.elements);
+    uint32_t channels = indicated_channels(message.elements);
+    if (restarted < 0) {
+        restarted = port.restart_class;
+        channels = port.restart_channels;
+    }
+    bool by_network = !message.from_network;
+    if (restarted >= 6) {
+        for (data_link &link : data_links_[message.port]) {
+            while (link.first_up != no_call) {
+                call &c = calls_[link.first_up];
+                end_call(c, message.time, by_network == c.network_originated);
+                changed_.push_back(c.id);
+            }
+        }
+        return;
+    }
+    if (restarted != 0)
+        return;
+    for (unsigned channel = 1; channel < 32; channel++) {
+        if (!(channels & (1u << channel)))
+            continue;
+        auto holder = channel_holders_.find(static_cast<uint64_t>(message.port) << 5 | channel);
+        if (holder == channel_holders_.end())
+            continue;
+        call &c = calls_[holder->second];
+        if (c.up && c.channel == channel) {
+            end_call(c, message.time, by_network == c.network_originated);
+            changed_.push_back(c.id);
+        }
+    }
+}
+
+/* ---- A message of a call ---- */
 
 frame_assignment
 call_tracker::add(const call_message &message)
 {
-    return add(message, port_frame(message.port, message.time));
-}
-
-frame_assignment
-call_tracker::add(const call_message &message, uint32_t port)
-{
     frame_assignment result;
-    result.port = port;
     if (message.call_ref_length > max_call_ref_length)
         return result;
-
-    /* One lookup of the link's last I-frame, read here and written below. */
-    last_frame *last = nullptr;
-    if (message.numbered) {
-        last = &last_frame_of(port, message.from_network, message.tei);
-        if (repeats(*last, message)) {
-            result.retransmission_of = last->frame;
-            if (last->call_id != no_call) {
-                result.assigned = &calls_[last->call_id];
-                result.state = result.assigned->state;
-            }
-            return result;
-        }
-    }
 
     /* The dummy and the global call reference belong to no call. */
     bool global = true;
     for (unsigned i = 0; i < message.call_ref_length; i++)
         global = global && message.call_ref[i] == 0;
     if (global) {
-        if (last)
-            remember_frame(*last, message, nullptr);
-        check_global(message, port, result);
+        add_global(message, result);
         return result;
     }
 
-    /* Each side picks its own references, and a user picks them per data
-     * link; the network's calls may be answered on any TEI. */
-    bool network_originated = message.call_ref_flag ? !message.from_network : message.from_network;
-    call_key key = {};
-    key.port = port;
-    key.network_originated = network_originated;
-    key.tei = static_cast<uint8_t>(network_originated ? 0 : message.tei);
-    key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(key.call_ref, message.call_ref, sizeof key.call_ref);
-
-    /* One lookup of the reference: a new entry is a new call. */
-    auto [active, unknown] = active_.try_emplace(key, no_call);
-    call *c = unknown ? nullptr : &calls_[active->second];
-    /* A side that has no answer to its SETUP sends it again (timer T303):
-     * the same call, not a new one. Known by its octets, not by the numbers
-     * the host decoded from them: a first pass may have none. */
-    uint32_t digest = message.message_type == q931_setup ? information_elements_digest(message) : 0;
-    bool repeated_setup = message.message_type == q931_setup && c && c->setup_seen && c->frames == 1 &&
-                          c->setup_digest == digest;
-    if ((message.message_type == q931_setup && !repeated_setup) || !c) {
-        c = start_call(port, message, network_originated);
-        result.started = true;
-        if (message.message_type == q931_setup) {
-            c->setup_seen = true;
-            c->setup_digest = digest;
-            c->setup_frame = message.frame;
-            c->dialling_end = message.time;
-            c->broadcast = message.from_network && message.tei == broadcast_tei;
-            c->state = network_originated ? call_state::call_present : call_state::call_initiated;
-            c->up = true;
-            ports_[port].calls_up++;
-        } else {
-            /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
-             * copy for an overlapping one and warns (-Wrestrict). */
-            c->calling_number.assign(1, '?');
-            c->called_number.assign(1, '?');
-            c->state = call_state::unknown;
-            result.findings |= call_no_setup;
-        }
-        active->second = c->id;
-    } else if (repeated_setup) {
-        result.findings |= call_setup_repeated;
-    }
+    call *c = call_for(message, result);
+    if (!c)
+        return result;
     result.assigned = c;
-    if (result.started && c->setup_seen)
-        result.details |= call_detail_numbers;
-    if (last)
-        remember_frame(*last, message, c);
+    branch *terminal = nullptr;
+    call_leg &leg = c->broadcast == no_call || message.tei == broadcast_tei
+                        ? c->leg
+                        : (terminal = &branch_of(*c, message.tei))->leg;
+    bool leg_was_ended = leg.ended;
     c->frames++;
-    if (!c->released)
+    if (!c->ended) {
         c->end_time = message.time;
-    if (message.tei != broadcast_tei && c->link_tei == no_link)
-        put_on_link(*c, message.tei);
-
-    /* On a broadcast call, a terminal other than the one that answered
-     * clears only its own part of the call. */
-    bool other_terminal = c->broadcast && message.tei != broadcast_tei && c->connected &&
-                          message.tei != c->answering_tei;
-    bool from_calling_side = message.from_network == network_originated;
-    /* Until someone answers a broadcast call, each terminal clears only its
-     * own part of it too. */
-    bool more_terminals = c->broadcast && !c->connected && message.tei != broadcast_tei;
-    follow_state(*c, message, other_terminal || (more_terminals && is_clearing(message.message_type)), result);
-
-    switch (message.message_type) {
-    case q931_alerting:
-        if (c->alerting_time < 0)
-            c->alerting_time = message.time;
-        break;
-    case q931_connect_acknowledge:
-    case q931_connect:
-        if (!c->connected) {
-            /* A CONNECT ACKNOWLEDGE answers a CONNECT the capture lacks: the
-             * call was answered, and this is where it shows. */
-            if (message.message_type == q931_connect_acknowledge && c->setup_seen)
-                result.findings |= call_connect_lost;
-            c->connected = true;
-            c->connect_time = message.time;
-            c->connect_frame = message.frame;
-            c->answering_tei = static_cast<uint8_t>(message.tei);
-            if (c->broadcast && c->cleared && c->clearing_tei != message.tei) {
-                c->cleared = false;
-                c->cause = no_cause;
-                c->causes_from_frame = message.frame;
-                c->clearing_time = -1;
-                c->clearing_frame = 0;
-            }
-            if (c->broadcast && c->link_tei != message.tei) {
-                take_off_link(*c);
-                put_on_link(*c, message.tei);
-            }
-        }
-        break;
-    case q931_information:
-        if (!c->setup_seen)
-            break;
-        result.details |= call_detail_dialled;
-        if (from_calling_side && c->alerting_time < 0 && !c->connected)
-            c->dialling_end = message.time;
-        break;
-    default:
-        if (!is_clearing(message.message_type) || other_terminal)
-            break;
-        if (!c->cleared) {
-            c->cleared = true;
-            c->clearing_time = message.time;
-            c->clearing_frame = message.frame;
-            c->clearing_tei = static_cast<uint8_t>(message.tei);
-            c->cleared_by_calling_side = from_calling_side;
-        }
-        result.details |= call_detail_cause;
-        if (message.message_type == q931_release_complete && !more_terminals) {
-            c->released = true;
-            if (c->up) {
-                c->up = false;
-                ports_[port].calls_up--;
-            }
-            take_off_link(*c);
-            active_.erase(active);
-        }
-        break;
+        if (message.tei != broadcast_tei && c->link_tei == no_link)
+            put_on_link(*c, message.tei);
     }
-    result.state = c->state;
+
+    uint8_t cause = no_cause;
+    /* A terminal that cannot take a call offered to every terminal says
+     * so with cause 88: the normal answer of an incompatible one. */
+    if (is_protocol_error(message, &cause) &&
+        !(terminal && !message.from_network && cause == cause_incompatible_destination)) {
+        result.findings |= call_protocol_error;
+        result.cause = cause;
+    }
+    bool crossing = crossed(leg, message);
+    /* A frame that came late is not judged against the state it finds. */
+    if (message.sequence != frame_sequence::late)
+        follow_state(*c, leg, message, crossing, result);
+    take_content(*c, leg, terminal, message, cause, crossing, result);
+    result.state = leg.state;
+    if (leg.ended && !leg_was_ended) {
+        if (terminal)
+            check_offer(*c, message.time);
+        else if (message.message_type == q931_suspend_acknowledge)
+            suspend(*c, message);
+        else
+            end_call(*c, message.time, message.from_network == c->network_originated);
+    }
     if (message.has_details)
         apply_details(*c, result.details, message);
     return result;
 }
 
-/* Order of the states a call goes through before it is active, for each
- * side that may originate it: a message may move it on, never back. */
-static int
-establishment_rank(call_state state)
+call_tracker::branch &
+call_tracker::branch_of(call &c, unsigned tei)
 {
-    switch (state) {
-    case call_state::call_initiated:
-    case call_state::call_present:
-        return 1;
-    case call_state::overlap_sending:
-    case call_state::overlap_receiving:
-        return 2;
-    case call_state::outgoing_call_proceeding:
-    case call_state::incoming_call_proceeding:
-        return 3;
-    case call_state::call_delivered:
-    case call_state::call_received:
-        return 4;
-    case call_state::connect_request:
-        return 5;
-    default:
-        return 0;
-    }
+    broadcast_offer &offer = offer_of(c);
+    for (uint32_t index = offer.first_branch; index != no_call; index = branches_[index].next)
+        if (branches_[index].tei == tei)
+            return branches_[index];
+    uint32_t index = static_cast<uint32_t>(branches_.size());
+    branch &added = branches_.emplace_back();
+    added.tei = static_cast<uint8_t>(tei);
+    added.next = offer.first_branch;
+    added.leg.state = call_state::call_present;
+    offer.first_branch = index;
+    /* An answer stops the network's SETUP being sent again. */
+    deadlines_.push_back({offer_deadline(c), c.id});
+    std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+    return added;
 }
 
-/* Where a message of the call's establishment takes it: the answering
- * side's messages name the same steps for either side's calls. */
-static call_state
-establishment_step(uint8_t message_type, bool network_originated)
+/* Whether the message's sender had not yet received the other side's
+ * clearing message when it sent it: its N(R) does not acknowledge it. */
+bool
+call_tracker::crossed(const call_leg &leg, const call_message &message) const
 {
-    switch (message_type) {
-    case q931_setup_acknowledge:
-        return network_originated ? call_state::overlap_receiving : call_state::overlap_sending;
-    case q931_call_proceeding:
-        return network_originated ? call_state::incoming_call_proceeding : call_state::outgoing_call_proceeding;
-    case q931_alerting:
-        return network_originated ? call_state::call_received : call_state::call_delivered;
-    case q931_connect:
-        return network_originated ? call_state::connect_request : call_state::active;
-    default:
-        return call_state::unknown;
-    }
+    uint8_t other = leg.clearing_sequence[message.from_network ? 0 : 1];
+    if (other == unknown_sequence || message.receive_sequence < 0)
+        return false;
+    unsigned past = (static_cast<unsigned>(message.receive_sequence) - other) & 127;
+    return past == 0 || past > 64;
 }
 
 /*
  * The user side's state after the message, and whether the state accepts
  * it: a receiver answers a message not compatible with its state with
- * STATUS (causes 98, 101). A terminal's own part of a broadcast call (its
- * answer while others ring, its clearing while another has answered)
- * leaves the call's state as it is.
+ * STATUS (causes 98, 101). One that crossed the other side's clearing was
+ * sent in a state that accepted it.
  */
 void
-call_tracker::follow_state(call &c, const call_message &message, bool terminals_own_part, frame_assignment &result)
+call_tracker::follow_state(call &c, call_leg &leg, const call_message &message, bool crossing,
+                           frame_assignment &result)
 {
-    uint8_t side = message.from_network ? side_network : side_user;
-    call_state step = establishment_step(message.message_type, c.network_originated);
+    uint8_t side = side_of(message.from_network);
+    uint8_t type = message.message_type;
+    call_state step = establishment_step(type, c.network_originated);
     if (step != call_state::unknown) {
-        bool answering_terminal = !c.broadcast || !c.connected || message.tei == c.answering_tei;
-        if (c.state == call_state::unknown) {
-            c.state = step;
-        } else if (establishment_rank(c.state) == 0) {
-            /* Active or clearing: nothing of the call's set-up fits. */
-            if (answering_terminal && !terminals_own_part)
-                result.findings |= call_unexpected_message;
-        } else if (establishment_rank(step) != 0 && establishment_rank(step) < establishment_rank(c.state)) {
-            /* Several terminals answer a broadcast SETUP, each on its own. */
-            if (!c.broadcast)
-                result.findings |= call_unexpected_message;
-        } else if (establishment_rank(step) != establishment_rank(c.state)) {
-            c.state = step;
-        }
+        if (crossing)
+            return;
+        if (leg.state == call_state::unknown)
+            leg.state = step;
+        else if (establishment_rank(leg.state) == 0 ||
+                 (establishment_rank(step) != 0 && establishment_rank(step) < establishment_rank(leg.state)))
+            result.findings |= call_unexpected_message;
+        else if (establishment_rank(step) != establishment_rank(leg.state))
+            leg.state = step;
         return;
     }
-    if (is_protocol_error(message, &result.cause))
-        result.findings |= call_protocol_error;
-    if (terminals_own_part)
-        return;
-    switch (message.message_type) {
+    if (is_clearing(type) && message.send_sequence >= 0 && leg.clearing_sequence[side >> 1] == unknown_sequence)
+        leg.clearing_sequence[side >> 1] = static_cast<uint8_t>(message.send_sequence);
+    switch (type) {
     case q931_connect_acknowledge:
-        if (c.state == call_state::unknown || establishment_rank(c.state) != 0 || c.state == call_state::active)
-            c.state = call_state::active;
+        if (leg.state == call_state::unknown || establishment_rank(leg.state) != 0 || leg.state == call_state::active)
+            leg.state = call_state::active;
         break;
     case q931_disconnect:
-        c.disconnected_by |= side;
-        c.state = message.from_network ? call_state::disconnect_indication : call_state::disconnect_request;
+        leg.disconnected_by |= side;
+        /* Announcements: the network leaves the call to T306 instead. */
+        if (in_band_information(message.elements))
+            leg.in_band |= side;
+        leg.state = message.from_network ? call_state::disconnect_indication : call_state::disconnect_request;
         break;
     case q931_release:
-        if (c.releasing & side)
+        if (leg.releasing & side)
             result.findings |= call_release_repeated;
-        else if ((c.disconnected_by & side) && c.disconnected_by != (side_user | side_network))
+        else if ((leg.disconnected_by & side) && leg.disconnected_by != (side_user | side_network) &&
+                 !(leg.in_band & side))
             result.findings |= call_disconnect_unanswered;
-        c.releasing |= side;
         /* A user that receives RELEASE answers it and is back in Null. */
-        c.state = message.from_network ? call_state::null : call_state::release_request;
+        leg.state = message.from_network ? call_state::null : call_state::release_request;
+        /* Both sent RELEASE: each takes the other's as the answer (clear
+         * collision), and the reference is free without RELEASE COMPLETE. */
+        if (leg.releasing & ~side) {
+            leg.state = call_state::null;
+            leg.ended = true;
+        }
+        leg.releasing |= side;
         break;
-    case q931_release_complete:
-        c.releasing = 0;
-        c.state = call_state::null;
+    case q931_suspend:
+        leg.state = call_state::suspend_request;
+        if (!message.from_network) {
+            octet_view identity = call_identity(message.elements);
+            suspension_key &key = suspending_[c.id];
+            key.port = c.port;
+            key.length = static_cast<uint8_t>(std::min(identity.size(), sizeof key.identity));
+            memcpy(key.identity, identity.data(), key.length);
+        }
+        break;
+    case q931_suspend_reject:
+        leg.state = call_state::active;
+        suspending_.erase(c.id);
+        break;
+    case q931_suspend_acknowledge:
+        leg.state = call_state::null;
+        leg.ended = true;
+        break;
+    case q931_resume_acknowledge:
+        leg.state = call_state::active;
+        break;
+    case q931_resume_reject:
+        leg.state = call_state::null;
+        leg.ended = true;
         break;
     default:
         break;
     }
 }
+
+/* What the message tells of the call, whatever state it came in. */
+void
+call_tracker::take_content(call &c, call_leg &leg, branch *terminal, const call_message &message, uint8_t cause,
+                           bool crossing, frame_assignment &result)
+{
+    uint8_t type = message.message_type;
+    switch (type) {
+    case q931_alerting:
+        if (c.alerting_time < 0)
+            c.alerting_time = message.time;
+        break;
+    case q931_connect_acknowledge:
+    case q931_connect:
+        /* Nor does one that crossed the clearing, or came after it. */
+        if (c.connected || c.cleared || crossing)
+            break;
+        /* A CONNECT ACKNOWLEDGE answers a CONNECT the capture lacks: the
+         * call was answered, and this is where it shows. */
+        if (type == q931_connect_acknowledge && c.setup_seen && message.sequence != frame_sequence::late)
+            result.findings |= call_connect_lost;
+        answer(c, message);
+        break;
+    case q931_information:
+        if (!c.setup_seen)
+            break;
+        result.details |= call_detail_dialled;
+        if (message.from_network == c.network_originated && c.alerting_time < 0 && !c.connected)
+            c.dialling_end = message.time;
+        break;
+    case q931_release_complete:
+        leg.releasing = 0;
+        leg.state = call_state::null;
+        leg.ended = true;
+        break;
+    case q931_status:
+        /* Its sender is in Null: it has released the reference. */
+        if (reported_call_state(message.elements) == 0) {
+            leg.state = call_state::null;
+            leg.ended = true;
+        }
+        break;
+    default:
+        break;
+    }
+    if (is_clearing(type))
+        take_clearing(c, terminal, message, cause);
+    if (may_name_channel(type) && (!c.channel || message.from_network))
+        hold_channel(c, message);
+}
+
+void
+call_tracker::answer(call &c, const call_message &message)
+{
+    c.connected = true;
+    c.connect_time = message.time;
+    c.connect_frame = message.frame;
+    if (c.broadcast == no_call)
+        return;
+    offer_of(c).answering_tei = static_cast<uint8_t>(message.tei);
+    if (!c.ended && c.link_tei != message.tei)
+        put_on_link(c, message.tei);
+}
+
+/*
+ * The first clearing message decides how an unanswered call ended, and the
+ * first cause is the call's. On a broadcast call a terminal that clears
+ * first refuses only its own answer; the caller's side clearing a terminal
+ * first, before one answered, gave up; once one answered, its clearing is
+ * the call's and the others' is theirs.
+ */
+void
+call_tracker::take_clearing(call &c, branch *terminal, const call_message &message, uint8_t cause)
+{
+    bool from_calling_side = message.from_network == c.network_originated;
+    if (terminal) {
+        broadcast_offer &offer = offer_of(c);
+        if (!terminal->first_clearer)
+            terminal->first_clearer = side_of(message.from_network);
+        if (c.connected && message.tei != offer.answering_tei)
+            return;
+        if (!c.connected && terminal->first_clearer == side_user) {
+            offer.any_busy = offer.any_busy || cause == cause_user_busy;
+            if (offer.first_refusal == no_cause) {
+                offer.first_refusal = cause;
+                offer.first_refusal_frame = message.frame;
+            }
+            return;
+        }
+    }
+    if (!c.cleared) {
+        c.cleared = true;
+        c.clearing_time = message.time;
+        c.clearing_frame = message.frame;
+        c.cleared_by_calling_side = from_calling_side;
+    }
+    if (c.cause == no_cause)
+        c.cause = cause;
+}
+
+void
+call_tracker::hold_channel(call &c, const call_message &message)
+{
+    uint32_t channels = indicated_channels(message.elements);
+    if (!channels)
+        return;
+    unsigned channel = 1;
+    while (!(channels & (1u << channel)))
+        channel++;
+    c.channel = static_cast<uint8_t>(channel);
+    channel_holders_[static_cast<uint64_t>(c.port) << 5 | channel] = c.id;
+}
+
+void
+call_tracker::add_details(uint32_t call_id, uint8_t details, const call_message &message)
+{
+    if (call_id < calls_.size())
+        apply_details(calls_[call_id], details, message);
+}
+
+void
+call_tracker::apply_details(call &c, uint8_t details, const call_message &message)
+{
+    if ((details & call_detail_numbers) && message.calling_number)
+        c.calling_number = message.calling_number;
+    if (details & (call_detail_numbers | call_detail_dialled))
+        add_dialled_digits(c, message);
+}
+
+/* ---- Endings ---- */
+
+/* The call's reference is released: it is no longer up. How it ended
+ * decides an unanswered call that no clearing message decided. */
+void
+call_tracker::end_call(call &c, double time, bool by_calling_side)
+{
+    if (c.ended)
+        return;
+    c.ended = true;
+    c.leg.ended = true;
+    c.end_time = std::max(c.end_time, time);
+    if (!c.connected && !c.cleared) {
+        c.cleared = true;
+        c.cleared_by_calling_side = by_calling_side;
+    }
+    if (c.up) {
+        unlink_up(c);
+        ports_[c.port].calls_up--;
+        c.up = false;
+    }
+    take_off_link(c);
+}
+
+/* SUSPEND ACKNOWLEDGE: the reference is released, the call kept for a
+ * RESUME with its identity. */
+void
+call_tracker::suspend(call &c, const call_message &message)
+{
+    suspension_key key = {};
+    key.port = c.port;
+    auto pending = suspending_.find(c.id);
+    if (pending != suspending_.end()) {
+        key = pending->second;
+        suspending_.erase(pending);
+    }
+    active_.erase(key_of(message));
+    end_call(c, message.time, true);
+    suspended_[key] = c.id;
+}
+
+void
+call_tracker::tei_removed(uint32_t port, unsigned tei, double time)
+{
+    if (port >= data_links_.size())
+        return;
+    for (data_link &link : data_links_[port]) {
+        if (link.tei == no_link || (tei != broadcast_tei && link.tei != tei))
+            continue;
+        while (link.first_up != no_call) {
+            call &c = calls_[link.first_up];
+            end_call(c, time, c.network_originated);
+            changed_.push_back(c.id);
+        }
+    }
+}
+
+/* ---- Broadcast offerings ---- */
+
+double
+call_tracker::offer_deadline(const call &c)
+{
+    const broadcast_offer &offer = offers_[c.broadcast];
+    bool answered_once = offer.setup_repeated || offer.first_branch != no_call;
+    return offer.setup_time + (answered_once ? t303 : 2 * t303);
+}
+
+/* A broadcast call ends once every terminal that answered is cleared and
+ * its caller's side is too: it cleared, or its answering terminal did, or
+ * the network gave up waiting with every answer a refusal. */
+void
+call_tracker::check_offer(call &c, double time)
+{
+    if (c.ended)
+        return;
+    broadcast_offer &offer = offer_of(c);
+    for (uint32_t index = offer.first_branch; index != no_call; index = branches_[index].next)
+        if (!branches_[index].leg.ended)
+            return;
+    if (!c.connected && !c.cleared) {
+        double deadline = offer_deadline(c);
+        if (time < deadline)
+            return;
+        time = std::max(time, deadline);
+        c.cleared = true;
+        c.cleared_by_calling_side = false;
+        c.clearing_time = time;
+        c.clearing_frame = offer.first_refusal_frame;
+        c.cause = offer.any_busy ? cause_user_busy
+                                 : offer.first_refusal != no_cause ? offer.first_refusal : cause_no_user_responding;
+    }
+    end_call(c, time, c.cleared_by_calling_side);
+}
+
+void
+call_tracker::expire_offers(double time)
+{
+    while (!deadlines_.empty() && deadlines_.front().time <= time) {
+        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+        uint32_t id = deadlines_.back().call;
+        deadlines_.pop_back();
+        call &c = calls_[id];
+        if (c.ended || c.connected || c.cleared)
+            continue;
+        double due = offer_deadline(c);
+        if (due > time)
+            continue;
+        check_offer(c, due);
+        if (c.ended)
+            changed_.push_back(id);
+    }
+}
+
+/* ---- Data links and the calls up on them ---- */
 
 call_tracker::data_link &
 call_tracker::data_link_of(uint32_t port, unsigned tei)
@@ -593,7 +913,7 @@ call_tracker::data_link_of(uint32_t port, unsigned tei)
     for (data_link &link : links)
         if (link.tei == tei)
             return link;
-    return links.emplace_back(data_link{static_cast<uint8_t>(tei), 0, 0});
+    return links.emplace_back(data_link{static_cast<uint8_t>(tei), 0, 0, no_call});
 }
 
 const call_tracker::data_link *
@@ -608,14 +928,41 @@ call_tracker::find_data_link(uint32_t port, unsigned tei) const
 }
 
 void
+call_tracker::link_up(call &c)
+{
+    data_link &link = data_link_of(c.port, c.link_tei);
+    c.previous_up = no_call;
+    c.next_up = link.first_up;
+    if (link.first_up != no_call)
+        calls_[link.first_up].previous_up = c.id;
+    link.first_up = c.id;
+    link.calls_up++;
+}
+
+void
+call_tracker::unlink_up(call &c)
+{
+    data_link &link = data_link_of(c.port, c.link_tei);
+    if (c.previous_up != no_call)
+        calls_[c.previous_up].next_up = c.next_up;
+    else
+        link.first_up = c.next_up;
+    if (c.next_up != no_call)
+        calls_[c.next_up].previous_up = c.previous_up;
+    c.previous_up = c.next_up = no_call;
+    link.calls_up--;
+}
+
+void
 call_tracker::put_on_link(call &c, unsigned tei)
 {
-    data_link &link = data_link_of(c.port, tei);
-    c.link_tei = static_cast<uint8_t>(tei);
-    c.lost_on_link_from = link.lost_frames;
-    c.up_on_link = c.up;
     if (c.up)
-        link.calls_up++;
+        unlink_up(c);
+    take_off_link(c);
+    c.link_tei = static_cast<uint8_t>(tei);
+    c.lost_on_link_from = data_link_of(c.port, tei).lost_frames;
+    if (c.up)
+        link_up(c);
 }
 
 void
@@ -625,9 +972,6 @@ call_tracker::take_off_link(call &c)
         return;
     data_link &link = data_link_of(c.port, c.link_tei);
     c.lost_frames += link.lost_frames - c.lost_on_link_from;
-    if (c.up_on_link)
-        link.calls_up--;
-    c.up_on_link = false;
     c.link_tei = no_link;
 }
 
@@ -650,34 +994,6 @@ call_tracker::lost_frames(const call &c) const
 {
     const data_link *link = c.link_tei == no_link ? nullptr : find_data_link(c.port, c.link_tei);
     return c.lost_frames + (link ? link->lost_frames - c.lost_on_link_from : 0);
-}
-
-void
-call_tracker::add_details(uint32_t call_id, uint8_t details, const call_message &message)
-{
-    if (call_id < calls_.size())
-        apply_details(calls_[call_id], details, message);
-}
-
-void
-call_tracker::apply_details(call &c, uint8_t details, const call_message &message)
-{
-    if ((details & call_detail_numbers) && message.calling_number)
-        c.calling_number = message.calling_number;
-    if (details & (call_detail_numbers | call_detail_dialled))
-        add_dialled_digits(c, message);
-    if ((details & call_detail_cause) && c.cause == no_cause && message.frame >= c.causes_from_frame)
-        c.cause = message.cause;
-}
-
-void
-call_tracker::link_reset(uint32_t port, unsigned tei)
-{
-    if (port >= last_frames_.size())
-        return;
-    for (last_frame &last : last_frames_[port])
-        if ((last.link & 0x7f) == (tei & 0x7f))
-            last.frame = 0;
 }
 
 } // namespace morvastelle

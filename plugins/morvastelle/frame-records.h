@@ -21,16 +21,27 @@
 
 namespace morvastelle {
 
+/* A frame record's flags, for a frame of a call. */
+enum : uint8_t {
+    frame_from_network = 0x01,
+    frame_starts_call = 0x02,
+    /* The message's numbers are still to be added to its call: they come
+     * from the host's decoding, which a first pass may not have. The
+     * call_detail_* they may add are in the bits above. */
+    frame_details_pending = 0x04,
+};
+const unsigned frame_details_shift = 3;
+
 /* One frame's, in 16 octets. */
 struct frame_record {
     uint32_t frame = 0;
     uint32_t call = 0;               /* the call's id + 1, 0 for none */
     uint16_t link_findings = 0;      /* link_* bits (link-tracker.h) */
-    uint8_t call_findings = 0;       /* call_finding_* bits (call-tracker.h) */
+    uint8_t call_findings = 0;       /* call_* finding bits (call-tracker.h) */
     uint8_t message_type = 0;
     uint8_t tei = 0;
-    uint8_t flags = 0;               /* the call layer's */
-    uint8_t call_state = 0;          /* the call's state after the message */
+    uint8_t flags = 0;               /* frame_* */
+    uint8_t call_state = 0;          /* the state after the message of the call's part it belongs to */
     bool has_numbers = false;        /* frame_numbers holds more of it */
 };
 
@@ -38,8 +49,7 @@ struct frame_record {
 struct frame_numbers {
     uint32_t frame = 0;
     uint32_t port = 0;                    /* the port's index */
-    uint32_t retransmission_of = 0;       /* the call layer's: the I-frame repeated */
-    uint32_t link_retransmission_of = 0;  /* the link's */
+    uint32_t retransmission_of = 0;       /* the I-frame this one repeats */
     uint32_t calls_up = 0;                /* at a link reset or a RESTART */
     uint8_t lost_frames = 0;
     uint8_t cause = 0;                    /* of a protocol error */
@@ -85,6 +95,14 @@ public:
             return nullptr;
         cursor_++;
         return &*found;
+    }
+
+    /* The same without moving the cursor, for the first pass. */
+    const frame_record *find_recorded(uint32_t frame) const
+    {
+        auto found = std::lower_bound(records_.begin(), records_.end(), frame,
+                                      [](const frame_record &r, uint32_t f) { return r.frame < f; });
+        return found != records_.end() && found->frame == frame ? &*found : nullptr;
     }
 
     const frame_numbers *find_numbers(const frame_record &record) const

@@ -148,6 +148,7 @@ link_tracker::forget(link_state &link)
     forget_sequence(link);
     link.status = status_unknown;
     link.pending = 0;
+    link.unanswered_set_ups = 0;
 }
 
 inline void
@@ -249,6 +250,7 @@ link_tracker::add_information(const link_frame &frame)
         if (missed) {
             result.findings |= link_lost;
             result.lost_frames = static_cast<uint8_t>(missed);
+            result.sequence = frame_sequence::after_gap;
         }
         own.send_state = static_cast<uint8_t>((sequence + 1) & 127);
         remember(link, sender, sequence, frame.frame, hash, length);
@@ -259,8 +261,10 @@ link_tracker::add_information(const link_frame &frame)
             sent->lengths[slot] == length) {
             result.findings |= link_retransmission;
             result.retransmission_of = sent->frames[slot];
+            result.sequence = frame_sequence::repeat;
         } else {
             result.findings |= link_out_of_order;
+            result.sequence = frame_sequence::late;
             remember(link, sender, sequence, frame.frame, hash, length);
         }
     }
@@ -333,10 +337,19 @@ link_tracker::add_unnumbered(const link_frame &frame)
     link_state &link = link_of(frame);
     unsigned cr = frame.cr;
     bool established = link.status == status_established;
+    if (function == lapd_ua || function == lapd_dm)
+        link.unanswered_set_ups = 0;
     switch (function) {
     case lapd_sabme:
         /* Sent again before its UA, it is the same set-up. Both sides may
-         * send one at once, each answered on its own. */
+         * send one at once, each answered on its own. The first and N200
+         * (3) more go unanswered only where the peer is silent or set up
+         * as the same side: the link fails unless this last one is
+         * answered, and the next SABME starts over. */
+        if (++link.unanswered_set_ups == 4) {
+            result.findings |= link_establishment_failed;
+            link.unanswered_set_ups = 0;
+        }
         result.link_restarted = established;
         link.status = status_setting_up;
         link.pending = static_cast<uint8_t>((link.pending & (awaiting_set_up(0) | awaiting_set_up(1))) |
@@ -393,6 +406,7 @@ link_tracker::add_tei_management(const link_frame &frame)
         return result;
     result.findings |= link_tei_removed;
     unsigned removed = message[4] >> 1;
+    result.removed_tei = static_cast<int>(removed);
     if (removed == every_tei) {
         auto record = port_records_.find(frame.port);
         if (record != port_records_.end())

@@ -34,7 +34,18 @@ enum : uint16_t {
     link_frame_reject = 0x0080,     /* FRMR */
     link_tei_removed = 0x0100,      /* TEI management: Identity remove */
     link_tei_denied = 0x0200,       /* TEI management: Identity denied */
+    link_establishment_failed = 0x0400, /* a fourth SABME with no UA or DM between (N200) */
 };
+
+/* What an I-frame is to its direction of the data link. */
+enum class frame_sequence : uint8_t {
+    new_frame,       /* the next one, or a frame that is not numbered */
+    after_gap,       /* new, with frames before it missing */
+    repeat,          /* an earlier frame sent again (REJ, T200): retransmission_of */
+    late,            /* one the link had passed, repeating no earlier frame */
+};
+
+const int no_tei = -1;
 
 /* One tunnelled LAPD frame: its address, control field and information
  * field as captured. */
@@ -55,8 +66,12 @@ struct link_frame {
 struct link_result {
     uint16_t findings = 0;       /* link_* bits, but link_reset (see below) */
     uint8_t lost_frames = 0;     /* with link_lost: how many, each counted once */
+    frame_sequence sequence = frame_sequence::new_frame;
     /* With link_retransmission: the frame it repeats. */
     uint32_t retransmission_of = 0;
+    /* With link_tei_removed: the TEI whose data links are gone, 127 for
+     * every TEI of the port. */
+    int removed_tei = no_tei;
     /* A SABME on an established link, or a DISC or DM taking it down: the
      * link's layer 3 may lose its calls. Whether that is a finding
      * (link_reset) depends on the calls up on the link, which the call
@@ -112,6 +127,7 @@ private:
         uint8_t status = 0;                   /* 0 never seen, up, setting up, releasing, down */
         uint8_t polls = 0;                    /* by C/R value: a poll awaits its final */
         uint8_t pending = 0;                  /* by C/R value: a SABME or DISC awaits its answer */
+        uint8_t unanswered_set_ups = 0;       /* SABMEs since the last UA or DM */
     };
     /* Open addressing on the link's key, which the slot keeps. */
     struct link_slot {

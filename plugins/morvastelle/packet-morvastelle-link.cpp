@@ -1,13 +1,13 @@
 /* packet-morvastelle-link.cpp
  * MORVASTELLE Link: the data link analysis's protocol, fields and expert
- * infos. Its item follows the other protocols on the frames where the
- * link tracker found something, and on no other.
+ * infos, a view of the records of the file's analysis. Its item follows
+ * the other protocols on the frames where the link tracker found
+ * something, and on no other.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
 #include "packet-morvastelle-link.h"
-
 
 #include "expert-findings.h"
 #include "link-tracker.h"
@@ -21,8 +21,8 @@ static int hf_morvastelle_link_calls_up = -1;
 static gint ett_morvastelle_link = -1;
 
 /* By finding, in the order of the link_* bits. */
-static expert_field ei_morvastelle_link[10] = {
-    EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT,
+static expert_field ei_morvastelle_link[11] = {
+    EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT, EI_INIT,
 };
 
 static ei_register_info link_experts[] = {
@@ -66,6 +66,10 @@ static ei_register_info link_experts[] = {
       { "morvastelle_link.tei_denied", PI_RESPONSE_CODE, PI_WARN,
         "TEI assignment denied by the network", EXPFILL }
     },
+    { &ei_morvastelle_link[10],
+      { "morvastelle_link.establishment_failed", PI_SEQUENCE, PI_WARN,
+        "Data link establishment failed: a fourth SABME with none answered (N200)", EXPFILL }
+    },
 };
 
 static_assert(array_length(ei_morvastelle_link) == array_length(link_experts), "an expert info per finding");
@@ -98,7 +102,7 @@ morvastelle_link_show(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, guint
                 proto_tree_add_uint(link_tree, hf_morvastelle_link_lost_frames, tvb, 0, 0, numbers->lost_frames));
         if (numbers && (findings & morvastelle::link_retransmission))
             proto_item_set_generated(proto_tree_add_uint(link_tree, hf_morvastelle_link_retransmission_of, tvb, 0,
-                                                         0, numbers->link_retransmission_of));
+                                                         0, numbers->retransmission_of));
         if (numbers && (findings & morvastelle::link_reset))
             proto_item_set_generated(
                 proto_tree_add_uint(link_tree, hf_morvastelle_link_calls_up, tvb, 0, 0, numbers->calls_up));

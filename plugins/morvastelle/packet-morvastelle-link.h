@@ -2,9 +2,9 @@
  * MORVASTELLE Link, the plugin's data link analysis: what went wrong on
  * the tunnelled LAPD data links (frames lost in the tunnel, repeated or
  * reordered, timer recovery, busy and rejecting receivers, resets with
- * calls up, TEI removal), shown as the host's expert information. The
- * findings come from the link tracker, which the analysis post-dissector
- * feeds on a file's first pass.
+ * calls up, TEI removal, failed set-ups), shown as the host's expert
+ * information. The findings come from the link tracker, which the
+ * analysis post-dissector feeds on a file's first pass.
  *
  * SPDX-License-Identifier: GPL-2.0-or-later
  */

@@ -13,6 +13,7 @@
 
 #include "host-version.h"
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-analysis.h"
 #include "packet-morvastelle-call.h"
 #include "packet-morvastelle-link.h"
 #include "stats-morvastelle.h"
@@ -49,13 +50,19 @@ plugin_register(void)
     plugin_morvastelle.register_handoff = proto_reg_handoff_morvastelle;
     proto_register_plugin(&plugin_morvastelle);
 
+    static proto_plugin plugin_morvastelle_analysis;
+
+    plugin_morvastelle_analysis.register_protoinfo = proto_register_morvastelle_analysis;
+    plugin_morvastelle_analysis.register_handoff = proto_reg_handoff_morvastelle_analysis;
+    proto_register_plugin(&plugin_morvastelle_analysis);
+
+    /* Nothing to hand off: the analysis's post-dissector shows both. */
     static proto_plugin plugin_morvastelle_call;
 
     plugin_morvastelle_call.register_protoinfo = proto_register_morvastelle_call;
-    plugin_morvastelle_call.register_handoff = proto_reg_handoff_morvastelle_call;
+    plugin_morvastelle_call.register_handoff = NULL;
     proto_register_plugin(&plugin_morvastelle_call);
 
-    /* Nothing to hand off: the call layer's post-dissector runs it. */
     static proto_plugin plugin_morvastelle_link;
 
     plugin_morvastelle_link.register_protoinfo = proto_register_morvastelle_link;

@@ -7,19 +7,31 @@
  * SPDX-License-Identifier: GPL-2.0-or-later
  */
 
+#include <map>
+
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
 
+#include "packet-morvastelle-analysis.h"
 #include "packet-morvastelle-call.h"
 #include "packet-morvastelle-link.h"
 #include "stats-morvastelle.h"
 
 static const char st_str_findings[] = "Findings";
 
+static std::map<stats_tree *, port_labels> anomalies_labels;
+
 static void
 anomalies_init(stats_tree *st)
 {
+    anomalies_labels[st].clear();
     stats_tree_create_node(st, st_str_findings, 0, STAT_DT_INT, TRUE);
+}
+
+static void
+anomalies_cleanup(stats_tree *st)
+{
+    anomalies_labels.erase(st);
 }
 
 /* Each bit of a finding mask ticked under the port, by its name. */
@@ -42,10 +54,13 @@ static tap_packet_status
 anomalies_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_anomalies_tap_info *info = static_cast<const morvastelle_anomalies_tap_info *>(data);
-    char label[PORT_LABEL_SIZE];
-    port_label(info->isdn_port, label);
-
     int findings_node = increase_stat_node(st, st_str_findings, 0, TRUE, 0);
+    const char *label = anomalies_labels[st]
+                            .label(*info->ports, info->port, info->isdn_port,
+                                   [&](uint32_t, const std::string &old, const std::string &now) {
+                                       rename_stat_node(st, findings_node, old.c_str(), now.c_str());
+                                   })
+                            .c_str();
     int port_node = increase_stat_node(st, label, findings_node, TRUE, 0);
     int count = tick_findings(st, port_node, info->link_findings, morvastelle_link_finding_name) +
                 tick_findings(st, port_node, info->call_findings, morvastelle_call_finding_name);
@@ -58,5 +73,5 @@ void
 register_morvastelle_anomalies_tree(void)
 {
     stats_tree_register_plugin("morvastelle_anomalies", "morvastelle.anomalies", MORVASTELLE_STATS_MENU "Anomalies",
-                               TL_REQUIRES_NOTHING, anomalies_packet, anomalies_init, NULL);
+                               TL_REQUIRES_NOTHING, anomalies_packet, anomalies_init, anomalies_cleanup);
 }

@@ -101,6 +101,8 @@ struct call_row {
 
 static std::vector<call_row> rows_of_calls;   /* by call id */
 static std::deque<row_texts> texts_of_rows;
+static port_labels table_labels;
+static std::vector<stat_tap_table *> tables_of_ports;  /* by port, NULL for none yet */
 /* The host keeps the title pointer: titles live as long as the process,
  * one per port label however often the host frees the tables and they
  * are made again. */
@@ -111,6 +113,8 @@ empty_tables(void)
 {
     rows_of_calls.clear();
     texts_of_rows.clear();
+    table_labels.clear();
+    tables_of_ports.clear();
     if (!calls_table_ui.tables)
         return;
     for (guint i = 0; i < calls_table_ui.tables->len; i++)
@@ -140,15 +144,24 @@ calls_table_free_cell(stat_tap_table *, guint, guint, stat_tap_table_item_type *
     /* The cells own nothing: see row_texts. */
 }
 
+/* A port's table, titled by its label: a table the host kept from a pass
+ * before is used again. */
 static stat_tap_table *
-port_table(const char *port)
+port_table(const morvastelle_call_tap_info *info)
 {
-    char label[PORT_LABEL_SIZE];
-    port_label(port, label);
-    stat_tap_table *table = stat_tap_find_table(&calls_table_ui, label);
+    uint32_t port = info->call->port;
+    const std::string &label =
+        table_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::string &, const std::string &now) {
+            if (shown < tables_of_ports.size() && tables_of_ports[shown])
+                tables_of_ports[shown]->title = table_titles.insert(now).first->c_str();
+        });
+    if (port >= tables_of_ports.size())
+        tables_of_ports.resize(port + 1);
+    stat_tap_table *&table = tables_of_ports[port];
+    if (!table)
+        table = stat_tap_find_table(&calls_table_ui, label.c_str());
     if (!table) {
-        const std::string &title = *table_titles.insert(label).first;
-        table = stat_tap_init_table(title.c_str(), CALL_COLUMNS, 0, NULL);
+        table = stat_tap_init_table(table_titles.insert(label).first->c_str(), CALL_COLUMNS, 0, NULL);
         stat_tap_add_table(&calls_table_ui, table);
     }
     return table;
@@ -156,13 +169,14 @@ port_table(const char *port)
 
 /* A call's row, made when one of its messages first comes through. */
 static call_row &
-row_of(const call &c, const char *port)
+row_of(const morvastelle_call_tap_info *info)
 {
+    const call &c = *info->call;
     if (c.id >= rows_of_calls.size())
         rows_of_calls.resize(c.id + 1);
     call_row &row = rows_of_calls[c.id];
     if (!row.table) {
-        row.table = port_table(port);
+        row.table = port_table(info);
         row.row = row.table->num_elements;
         row.texts = &texts_of_rows.emplace_back();
     }
@@ -190,9 +204,11 @@ seconds_cell(char (&text)[16], double seconds)
 /* Every cell has a value: the host's text output stops a row at the
  * first empty one. */
 static void
-write_row(const call &c, const char *port, guint32 lost_frames)
+write_row(const morvastelle_call_tap_info *info)
 {
-    call_row &row = row_of(c, port);
+    const call &c = *info->call;
+    guint32 lost_frames = info->lost_frames;
+    call_row &row = row_of(info);
     row_texts &texts = *row.texts;
     stat_tap_table_item_type cells[CALL_COLUMNS];
 
@@ -218,7 +234,11 @@ static tap_packet_status
 calls_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
-    write_row(*info->call, info->isdn_port, info->lost_frames);
+    /* Another frame's record of a call only updates a row its own made. */
+    guint32 id = info->call->id;
+    if (!info->frame_of_call && (id >= rows_of_calls.size() || !rows_of_calls[id].table))
+        return TAP_PACKET_DONT_REDRAW;
+    write_row(info);
     return TAP_PACKET_REDRAW;
 }
 

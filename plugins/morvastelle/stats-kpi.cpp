@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include <epan/packet.h>
 #include <epan/stat_tap_ui.h>
@@ -93,6 +94,8 @@ static std::unique_ptr<morvastelle::call_kpis> kpis;
 /* By port row; the all-ports row's are apart. */
 static std::deque<row_texts> port_texts;
 static row_texts all_ports_texts;
+static port_labels row_labels;
+static std::vector<guint> rows_of_ports;  /* by port, for relabelling */
 
 /* Every cell has a value: the host's text output stops a row at the
  * first empty one. */
@@ -134,6 +137,8 @@ start_over(void)
 {
     kpis = std::make_unique<morvastelle::call_kpis>();
     port_texts.clear();
+    row_labels.clear();
+    rows_of_ports.clear();
     empty_table(kpi_table);
     write_all_ports_row();
 }
@@ -167,9 +172,21 @@ static tap_packet_status
 kpi_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
     const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
+    /* Another frame's record of a call only updates a call its own counted. */
+    if (!info->frame_of_call && !kpis->listed(info->call->id))
+        return TAP_PACKET_DONT_REDRAW;
     morvastelle::call_kpis::update_result update = kpis->add(*info->call, *info->port);
-    if (update.new_row)
-        port_label(info->isdn_port, port_texts.emplace_back().label);
+    uint32_t port = info->call->port;
+    const std::string &label =
+        row_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::string &, const std::string &now) {
+            g_strlcpy(port_texts[rows_of_ports[shown]].label, now.c_str(), sizeof port_texts[0].label);
+        });
+    if (update.new_row) {
+        g_strlcpy(port_texts.emplace_back().label, label.c_str(), sizeof port_texts[0].label);
+        if (port >= rows_of_ports.size())
+            rows_of_ports.resize(port + 1);
+        rows_of_ports[port] = update.row;
+    }
     if (!update.changed)
         return TAP_PACKET_DONT_REDRAW;
     write_row(update.row, kpis->port_row(update.row), port_texts[update.row]);

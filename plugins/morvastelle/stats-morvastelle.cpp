@@ -7,8 +7,16 @@
 
 #include <stdio.h>
 
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <epan/address.h>
+#include <epan/to_str.h>
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
+/* For rename_stat_node: the nodes as the host keeps them. */
+#include <epan/stats_tree_priv.h>
 
 #include "packet-morvastelle.h"
 #include "stats-morvastelle.h"
@@ -20,9 +28,23 @@ static const char st_str_frame_kinds[] = "LAPD frames by kind";
 static int st_node_pdus = -1;
 static int st_node_frame_kinds = -1;
 
+/* What one ports tree knows of the ports it counts: it counts every PDU,
+ * whether or not the analysis follows it, so it tells gateways apart
+ * itself. */
+struct ports_tree_state {
+    morvastelle::port_registry ports;
+    port_labels labels;
+    /* By port: the nodes that show it, under its Type's node and under
+     * "Truncated or malformed". */
+    std::vector<std::pair<int, int>> parents;
+};
+
+static std::map<stats_tree *, std::unique_ptr<ports_tree_state>> ports_trees;
+
 static void
 morvastelle_ports_init(stats_tree *st)
 {
+    ports_trees[st] = std::make_unique<ports_tree_state>();
     st_node_pdus = stats_tree_create_node(st, st_str_pdus, 0, STAT_DT_INT, TRUE);
     st_node_frame_kinds = stats_tree_create_node(st, st_str_frame_kinds, 0, STAT_DT_INT, TRUE);
 }
@@ -105,6 +127,62 @@ port_label(const char *name, char *label)
     *out = '\0';
 }
 
+std::string
+port_labels::gateway_text(const morvastelle::port_registry &ports, uint32_t port)
+{
+    const morvastelle::network_address &gateway = ports.gateway(ports.port(port).gateway).address();
+    if (!gateway.length)
+        return "(no address)";
+    address shown;
+    set_address(&shown, gateway.type, (int)gateway.length, gateway.octets);
+    char *text = address_to_str(NULL, &shown);
+    std::string copied = text;
+    wmem_free(NULL, text);
+    return copied;
+}
+
+void
+port_labels::make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::string &text)
+{
+    char label[PORT_LABEL_SIZE];
+    port_label(name, label);
+    text = label;
+    if (ports.name_shared(port))
+        text += " " + gateway_text(ports, port);
+    else
+        bare_.emplace(ports.port(port).name, port);
+}
+
+void
+port_labels::clear()
+{
+    labels_.clear();
+    bare_.clear();
+    journal_position_ = 0;
+}
+
+void
+rename_stat_node(stats_tree *st, int parent_id, const char *old_name, const char *new_name)
+{
+    stat_node *parent = (stat_node *)g_ptr_array_index(st->parents, parent_id);
+    stat_node *node = parent->hash ? (stat_node *)g_hash_table_lookup(parent->hash, old_name) : NULL;
+    if (!node)
+        return;
+    /* Both tables are keyed by the node's own copy of its name. */
+    g_hash_table_remove(parent->hash, old_name);
+    gpointer key, value;
+    if (node->id >= 0 && g_hash_table_lookup_extended(st->names, old_name, &key, &value) && key == node->name) {
+        g_hash_table_steal(st->names, old_name);
+        if (value != node)
+            g_hash_table_insert(st->names, ((stat_node *)value)->name, value);
+    }
+    g_free(node->name);
+    node->name = g_strdup(new_name);
+    g_hash_table_insert(parent->hash, node->name, node);
+    if (node->id >= 0)
+        g_hash_table_insert(st->names, node->name, node);
+}
+
 stat_tap_table_item_type
 table_text_cell(const char *text)
 {
@@ -133,17 +211,43 @@ empty_table(stat_tap_table *table)
     table->num_elements = 0;
 }
 
-static int
-tick_port(stats_tree *st, const char *name, int parent, gboolean with_children)
+static void
+morvastelle_ports_cleanup(stats_tree *st)
 {
-    char label[PORT_LABEL_SIZE];
+    ports_trees.erase(st);
+}
 
-    port_label(name, label);
-    return tick_stat_node(st, label, parent, with_children);
+static void
+read_address(const address *from, morvastelle::network_address *to)
+{
+    to->type = from->type;
+    to->octets = (const guint8 *)from->data;
+    to->length = from->data ? (size_t)from->len : 0;
+}
+
+static int
+tick_port(stats_tree *st, packet_info *pinfo, const char *name, int parent, gboolean with_children)
+{
+    ports_tree_state &state = *ports_trees[st];
+    morvastelle::network_address source, destination;
+    read_address(&pinfo->src, &source);
+    read_address(&pinfo->dst, &destination);
+    uint32_t port = state.ports.port_of(state.ports.gateway_of(source, destination), name ? name : "");
+    if (port >= state.parents.size())
+        state.parents.resize(port + 1, std::make_pair(-1, -1));
+    const std::string &label =
+        state.labels.label(state.ports, port, name, [&](uint32_t shown, const std::string &old, const std::string &now) {
+            for (int under : {state.parents[shown].first, state.parents[shown].second})
+                if (under >= 0)
+                    rename_stat_node(st, under, old.c_str(), now.c_str());
+        });
+    std::pair<int, int> &under = state.parents[port];
+    (with_children ? under.first : under.second) = parent;
+    return tick_stat_node(st, label.c_str(), parent, with_children);
 }
 
 static tap_packet_status
-morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t *edt _U_,
+morvastelle_ports_packet(stats_tree *st, packet_info *pinfo, epan_dissect_t *edt _U_,
                          const void *data, tap_flags_t flags _U_)
 {
     const morvastelle_tap_info *info = (const morvastelle_tap_info *)data;
@@ -153,7 +257,7 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
 
     if (!info->header_whole) {
         int truncated = tick_stat_node(st, st_str_truncated, st_node_pdus, TRUE);
-        tick_port(st, info->isdn_port, truncated, FALSE);
+        tick_port(st, pinfo, info->isdn_port, truncated, FALSE);
         return TAP_PACKET_REDRAW;
     }
 
@@ -162,7 +266,7 @@ morvastelle_ports_packet(stats_tree *st, packet_info *pinfo _U_, epan_dissect_t 
     int type_node = tick_stat_node(st, type_label, st_node_pdus, info->type == MORVASTELLE_TYPE_LAPD);
 
     if (info->type == MORVASTELLE_TYPE_LAPD) {
-        tick_frame(st, tick_port(st, info->isdn_port, type_node, TRUE), info->lapd.control);
+        tick_frame(st, tick_port(st, pinfo, info->isdn_port, type_node, TRUE), info->lapd.control);
         tick_stat_node(st, st_str_frame_kinds, 0, TRUE);
         tick_frame(st, st_node_frame_kinds, info->lapd.control);
     }
@@ -173,5 +277,6 @@ void
 register_morvastelle_stats_tree(void)
 {
     stats_tree_register_plugin("morvastelle", "morvastelle.ports", MORVASTELLE_STATS_MENU "ISDN Ports",
-                               TL_REQUIRES_NOTHING, morvastelle_ports_packet, morvastelle_ports_init, NULL);
+                               TL_REQUIRES_NOTHING, morvastelle_ports_packet, morvastelle_ports_init,
+                               morvastelle_ports_cleanup);
 }

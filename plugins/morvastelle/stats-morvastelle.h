@@ -17,10 +17,15 @@ void register_morvastelle_outcomes_tree(void);
 void register_morvastelle_kpi_table(void);
 void register_morvastelle_anomalies_tree(void);
 
+#include <deque>
+#include <string>
+#include <unordered_map>
+
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree.h>
 
 #include "host-version.h"
+#include "port-registry.h"
 
 /* The Statistics menu's MORVASTELLE submenu, before a tree's own title.
  * Newer hosts name their separator and read a single "/" as part of the
@@ -44,6 +49,55 @@ void register_morvastelle_anomalies_tree(void);
 /* An ISDN port as the statistics show it: the quoted display filter string
  * that selects it. `label` holds PORT_LABEL_SIZE characters. */
 void port_label(const char *name, char *label);
+
+/*
+ * The ISDN ports as one statistic shows them: by their port_label, and
+ * where other gateways send the same name, followed by the gateway's
+ * address: "isdn0" 192.0.2.1. A statistic learns of another gateway when
+ * its registry does, so a port it showed before then is relabelled, and it
+ * must show the new label wherever it showed the old one.
+ */
+class port_labels {
+public:
+    /* The port's label, made when first asked for; `relabel(port, old,
+     * new)` is called first for each port shown so far whose name has
+     * become shared since. */
+    template <typename relabel_function>
+    const std::string &label(const morvastelle::port_registry &ports, uint32_t port, const char *name,
+                             relabel_function relabel)
+    {
+        const std::pmr::vector<uint32_t> &shared = ports.names_shared();
+        for (; journal_position_ < shared.size(); journal_position_++) {
+            auto bare = bare_.find(shared[journal_position_]);
+            if (bare == bare_.end())
+                continue;
+            std::string &old_label = labels_[bare->second];
+            std::string new_label = old_label + " " + gateway_text(ports, bare->second);
+            relabel(bare->second, old_label, new_label);
+            old_label = new_label;
+            bare_.erase(bare);
+        }
+        if (port >= labels_.size())
+            labels_.resize(port + 1);
+        std::string &text = labels_[port];
+        if (text.empty())
+            make(ports, port, name, text);
+        return text;
+    }
+    void clear();
+
+private:
+    static std::string gateway_text(const morvastelle::port_registry &ports, uint32_t port);
+    void make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::string &text);
+
+    std::deque<std::string> labels_;             /* by port, empty for one not shown */
+    std::unordered_map<uint32_t, uint32_t> bare_;  /* by name: the port shown without an address */
+    size_t journal_position_ = 0;                /* in the registry's names_shared */
+};
+
+/* Renames a node of a stats tree made with children: the host has no call
+ * for it, and keeps each such node by name in its parent and in the tree. */
+void rename_stat_node(stats_tree *st, int parent_id, const char *old_name, const char *new_name);
 
 /* Cells of the call tables: every cell has a value, since the host's text
  * output stops a row at the first empty one. */

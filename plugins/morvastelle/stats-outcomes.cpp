@@ -28,19 +28,26 @@ struct counted_call {
     guint8 cause = morvastelle::no_cause;
 };
 
-static std::map<stats_tree *, std::vector<counted_call>> counted_calls;
+struct outcomes_tree {
+    std::vector<counted_call> calls;
+    port_labels labels;
+};
+
+static std::map<stats_tree *, outcomes_tree> outcomes_trees;
 
 static void
 outcomes_init(stats_tree *st)
 {
-    counted_calls[st].clear();
+    outcomes_tree &tree = outcomes_trees[st];
+    tree.calls.clear();
+    tree.labels.clear();
     stats_tree_create_node(st, st_str_calls, 0, STAT_DT_INT, TRUE);
 }
 
 static void
 outcomes_cleanup(stats_tree *st)
 {
-    counted_calls.erase(st);
+    outcomes_trees.erase(st);
 }
 
 static bool
@@ -64,26 +71,33 @@ count_outcome(stats_tree *st, int port_node, call_outcome outcome, guint8 cause,
 static tap_packet_status
 outcomes_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *data, tap_flags_t)
 {
-    auto tree = counted_calls.find(st);
-    if (tree == counted_calls.end())
+    auto tree = outcomes_trees.find(st);
+    if (tree == outcomes_trees.end())
         return TAP_PACKET_DONT_REDRAW;
     const morvastelle_call_tap_info *info = static_cast<const morvastelle_call_tap_info *>(data);
     const call &c = *info->call;
-    std::vector<counted_call> &calls = tree->second;
+    std::vector<counted_call> &calls = tree->second.calls;
     if (c.id >= calls.size())
         calls.resize(c.id + 1);
     counted_call &counted = calls[c.id];
 
     call_outcome outcome = c.outcome();
     bool started = !counted.counted;
+    /* Another frame's record of a call only moves a call its own counted. */
+    if (started && !info->frame_of_call)
+        return TAP_PACKET_DONT_REDRAW;
     bool moved = outcome != counted.outcome || (counted_by_cause(outcome) && c.cause != counted.cause);
     if (!started && !moved)
         return TAP_PACKET_DONT_REDRAW;
 
-    char label[PORT_LABEL_SIZE];
-    port_label(info->isdn_port, label);
     int increment = started ? 1 : 0;
     int calls_node = increase_stat_node(st, st_str_calls, 0, TRUE, increment);
+    const char *label = tree->second.labels
+                            .label(*info->ports, c.port, info->isdn_port,
+                                   [&](uint32_t, const std::string &old, const std::string &now) {
+                                       rename_stat_node(st, calls_node, old.c_str(), now.c_str());
+                                   })
+                            .c_str();
     int port_node = increase_stat_node(st, label, calls_node, TRUE, increment);
     if (!started)
         count_outcome(st, port_node, counted.outcome, counted.cause, -1);

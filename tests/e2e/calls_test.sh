@@ -56,7 +56,6 @@ Calls / "isdn0": 3'
 check "outcomes tree" "$isdn0_outcomes
 Calls / \"isdn1\" / answered: 1
 Calls / \"isdn1\" / in progress: 1
-Calls / \"isdn1\" / rejected / 17 User busy: 0
 Calls / \"isdn1\" / rejected / 34 No circuit/channel available: 1
 Calls / \"isdn1\" / rejected: 1
 Calls / \"isdn1\" / unknown: 1
