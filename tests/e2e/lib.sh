@@ -72,7 +72,7 @@ stats_tree_counts() {
 
 # frame_findings CAPTURE [TSHARK ARGS...]: a line for each frame that shows
 # findings of the analysis layers: its number, the findings (their expert
-# infos' filters) and the link layer's numbers that come with them.
+# infos' filters) and the numbers that come with them.
 frame_findings() {
     local capture=$1 field
     shift
@@ -81,6 +81,7 @@ frame_findings() {
             $1 == "F" && $4 == "FT_NONE" && $3 ~ /^morvastelle_(link|call)\./ { printf "%s ", $3 }')
     fi
     local names="$e2e_findings morvastelle_link.lost_frames morvastelle_link.retransmission_of morvastelle_link.calls_up"
+    names+=" morvastelle_call.calls_up morvastelle_call.cause"
     local fields=(-e frame.number)
     for field in $names; do fields+=(-e "$field"); done
     host tshark -r "$capture" "$@" -T fields -E occurrence=a "${fields[@]}" | awk -F'\t' -v names="$names" \
