@@ -133,14 +133,6 @@ take_details(packet_info *pinfo, tvbuff_t *pdu_tvb, guint information_elements,
     return TRUE;
 }
 
-static void
-read_address(const address *from, morvastelle::network_address *to)
-{
-    to->type = from->type;
-    to->octets = (const guint8 *)from->data;
-    to->length = from->data ? (size_t)from->len : 0;
-}
-
 /* The frame as the analysis takes it, from the PDU's captured octets.
  * Only SETUP and INFORMATION may dial, and only the call layer shows their
  * numbers. */
@@ -150,8 +142,8 @@ read_frame(packet_info *pinfo, tvbuff_t *pdu_tvb, const morvastelle_tap_info *pd
     const morvastelle_lapd_frame *lapd = &pdu->lapd;
     frame->number = pinfo->num;
     frame->time = frame_time(pinfo);
-    read_address(&pinfo->src, &frame->source);
-    read_address(&pinfo->dst, &frame->destination);
+    frame->source = morvastelle_network_address(&pinfo->src);
+    frame->destination = morvastelle_network_address(&pinfo->dst);
     frame->port_name = std::string_view((const char *)pdu->isdn_port_octets, pdu->isdn_port_length);
     if (lapd->control < 0)
         return;

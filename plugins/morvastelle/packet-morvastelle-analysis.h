@@ -25,6 +25,17 @@ typedef struct _morvastelle_anomalies_tap_info {
     guint8 call_findings;        /* morvastelle::call_* finding bits */
 } morvastelle_anomalies_tap_info;
 
+/* A packet's address as the analysis keys gateways by it. */
+static inline morvastelle::network_address
+morvastelle_network_address(const address *from)
+{
+    morvastelle::network_address to;
+    to.type = from->type;
+    to.octets = (const guint8 *)from->data;
+    to.length = from->data ? (size_t)from->len : 0;
+    return to;
+}
+
 void proto_register_morvastelle_analysis(void);
 void proto_reg_handoff_morvastelle_analysis(void);
 

@@ -19,6 +19,7 @@
 #include <epan/stats_tree_priv.h>
 
 #include "packet-morvastelle.h"
+#include "packet-morvastelle-analysis.h"
 #include "stats-morvastelle.h"
 
 static const char st_str_pdus[] = "MORVASTELLE PDUs";
@@ -217,22 +218,13 @@ morvastelle_ports_cleanup(stats_tree *st)
     ports_trees.erase(st);
 }
 
-static void
-read_address(const address *from, morvastelle::network_address *to)
-{
-    to->type = from->type;
-    to->octets = (const guint8 *)from->data;
-    to->length = from->data ? (size_t)from->len : 0;
-}
-
 static int
 tick_port(stats_tree *st, packet_info *pinfo, const char *name, int parent, gboolean with_children)
 {
     ports_tree_state &state = *ports_trees[st];
-    morvastelle::network_address source, destination;
-    read_address(&pinfo->src, &source);
-    read_address(&pinfo->dst, &destination);
-    uint32_t port = state.ports.port_of(state.ports.gateway_of(source, destination), name ? name : "");
+    uint32_t port = state.ports.port_of(
+        state.ports.gateway_of(morvastelle_network_address(&pinfo->src), morvastelle_network_address(&pinfo->dst)),
+        name ? name : "");
     if (port >= state.parents.size())
         state.parents.resize(port + 1, std::make_pair(-1, -1));
     const std::string &label =

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A live capture through the host's udpdump extcap, as from a gateway: the
-# PDUs of both samples sent to it on 127.0.0.1 come out as an Exported PDU
-# capture that the plugin decodes, every PDU with its port name, counts, and
-# follows the calls of.
+# A live capture through the host's udpdump extcap, as from a fleet of
+# gateways: the PDUs of both samples sent to it on 127.0.0.1 from
+# 127.0.0.2, and those of the calls sample from 127.0.0.3 too, in step, come
+# out as an Exported PDU capture that the plugin decodes, every PDU with its
+# port name, counts, and follows the calls of, each gateway's apart.
 #
 # Usage: udpdump_test.sh PLUGIN.so SAMPLES_DIR
 # Exits 77 (skipped) when the host has no udpdump.
@@ -67,14 +68,21 @@ fi
 
 tshark -Q -r "$sample" -T fields -e udp.payload >"$E2E_WORK/sample.hex"
 tshark -Q -r "$calls" -T fields -e udp.payload >"$E2E_WORK/calls.hex"
-cat "$E2E_WORK/sample.hex" "$E2E_WORK/calls.hex" >"$E2E_WORK/sent.hex"
-sent=$(wc -l <"$E2E_WORK/sent.hex")
+sent=$(($(wc -l <"$E2E_WORK/sample.hex") + 2 * $(wc -l <"$E2E_WORK/calls.hex")))
 python3 -c '
 import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-for line in sys.stdin:
-    s.sendto(bytes.fromhex(line.strip()), ("127.0.0.1", int(sys.argv[1])))
-' "$port" <"$E2E_WORK/sent.hex"
+port = int(sys.argv[1])
+gateways = []
+for address in ("127.0.0.2", "127.0.0.3"):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((address, 0))
+    gateways.append(s)
+for line in open(sys.argv[2]):
+    gateways[0].sendto(bytes.fromhex(line.strip()), ("127.0.0.1", port))
+for line in open(sys.argv[3]):
+    for s in gateways:
+        s.sendto(bytes.fromhex(line.strip()), ("127.0.0.1", port))
+' "$port" "$E2E_WORK/sample.hex" "$E2E_WORK/calls.hex"
 
 # udpdump writes each datagram as it comes; give it a few seconds at most.
 recorded() { tshark -Q -r "$live" -T fields -e frame.number 2>/dev/null | wc -l; }
@@ -99,17 +107,23 @@ tree_lines() {
     host tshark -q -z "morvastelle.ports,tree${2:+,$2}" -r "$1" |
         awk '/^Topic \/ Item/ { col = index($0, "Count") } col { print substr($0, 1, col + 13) }' | LC_ALL=C sort
 }
-check "udpdump: ports tree counts them" 58 "$(tree_lines "$live" | sed -n 's/^MORVASTELLE PDUs  *\([0-9]*\) *$/\1/p')"
+check "udpdump: ports tree counts them" 103 "$(tree_lines "$live" | sed -n 's/^MORVASTELLE PDUs  *\([0-9]*\) *$/\1/p')"
 check "udpdump: ports tree as from the file" "$(tree_lines "$sample")" "$(tree_lines "$live" 'frame.number <= 13')"
 
-# The calls as from the file but for their times, which are the arrival's,
-# and their numbers, which follow the sample's calls sent first.
+# Each gateway's calls as from the file but for their times, which are the
+# arrival's, and their numbers, which follow the sample's calls sent first.
 calls_without_times() {
     host tshark -q -z "morvastelle.calls${2:+,$2}" -r "$1" | awk -F' [|]' 'NF > 5 { print $2, $3, $4, $5, $9, $10, $11 }'
 }
-check "udpdump: the calls as from the file" "$(calls_without_times "$calls")" \
-    "$(calls_without_times "$live" 'frame.number > 13')"
-check "udpdump: outcomes tree counts them" 7 \
+for gateway in 127.0.0.2 127.0.0.3; do
+    check "udpdump: the calls of $gateway as from the file" "$(calls_without_times "$calls")" \
+        "$(calls_without_times "$live" "frame.number > 13 && ip.src == $gateway")"
+done
+check "udpdump: outcomes tree counts them" 14 \
     "$(stats_tree_counts morvastelle.outcomes "$live" 'frame.number > 13' | sed -n 's/^Calls: //p')"
+check "udpdump: each gateway's ports apart, named by its address" '"isdn0" 127.0.0.2
+"isdn0" 127.0.0.3
+"isdn1" 127.0.0.2
+"isdn1" 127.0.0.3' "$(host tshark -q -z morvastelle.calls -r "$live" | grep '^"' | LC_ALL=C sort)"
 
 finish
