@@ -203,7 +203,7 @@ protected:
     }
     void TearDown() override { remove_tap_listener(&records_); }
 
-    void dissect(const std::string &port, const bytes &frame)
+    void dissect(const std::string &port, const bytes &frame, const guint8 *gateway = nullptr)
     {
         bytes pdu = {0x00, static_cast<guint8>(port.size())};
         pdu.insert(pdu.end(), port.begin(), port.end());
@@ -211,7 +211,7 @@ protected:
         host_dissection::options opts;
         opts.tree = false;
         opts.taps = true;
-        host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size()), opts);
+        host_dissection d(exported_pdu_record("morvastelle", pdu.data(), pdu.size(), gateway), opts);
     }
 
     /* The row's name, "MORVASTELLE call N", of the last record. */
@@ -279,6 +279,20 @@ TEST_F(MorvastelleVoipTap, OneRowPerCallWithItsLadderBetweenThePortsSides)
     EXPECT_EQ(records_[5], call + numbers_shown + std::to_string(VOIP_COMPLETED) + " inactive | " + comment +
                                "answered, cause 16 Normal call clearing, called 5552000 | " + user + " -> " +
                                network + ": DISCONNECT (user to network, TEI 64)");
+}
+
+TEST_F(MorvastelleVoipTap, PortsOfANameTwoGatewaysSendAreNamedByTheirAddress)
+{
+    const guint8 first[4] = {192, 0, 2, 1}, second[4] = {192, 0, 2, 2};
+    dissect("voip-fleet", q931_frame(false, 0, 0x0042, 0x05), first);
+    dissect("voip-fleet", q931_frame(false, 0, 0x0042, 0x05), second);
+    records_.clear();
+    dissect("voip-fleet", q931_frame(true, 0, 0x8042, 0x01), first);
+    ASSERT_EQ(records_.size(), 1u);
+    EXPECT_NE(records_[0].find("| voip-fleet 192.0.2.1, call reference 0042 from the user, in progress"),
+              std::string::npos) << records_[0];
+    EXPECT_NE(records_[0].find("| voip-fleet 192.0.2.1 network -> voip-fleet 192.0.2.1 user TEI 64: ALERTING"),
+              std::string::npos) << records_[0];
 }
 
 TEST_F(MorvastelleVoipTap, CallsPastTheListedOnesGoToOneRowThatCountsThem)

@@ -56,7 +56,7 @@ host_start(void)
 }
 
 std::vector<guint8>
-exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t length)
+exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t length, const guint8 *ipv4_source)
 {
     std::string name(dissector_name);
     std::vector<guint8> record;
@@ -65,6 +65,14 @@ exported_pdu_record(const char *dissector_name, const guint8 *payload, size_t le
     record.push_back(static_cast<guint8>(name.size() >> 8));
     record.push_back(static_cast<guint8>(name.size()));
     record.insert(record.end(), name.begin(), name.end());
+    if (ipv4_source) {
+        static const guint8 collector[4] = {198, 51, 100, 1};
+        for (const guint8 *address : {ipv4_source, collector}) {
+            guint8 tag = address == collector ? EXP_PDU_TAG_IPV4_DST : EXP_PDU_TAG_IPV4_SRC;
+            record.insert(record.end(), {0, tag, 0, 4});
+            record.insert(record.end(), address, address + 4);
+        }
+    }
     /* End of options: tag 0, length 0. */
     record.insert(record.end(), 4, 0);
     record.insert(record.end(), payload, payload + length);

@@ -45,9 +45,11 @@ private:
 };
 
 /* The bytes of an Exported PDU record that asks the host to hand
- * `payload` to the dissector registered under `dissector_name`. */
+ * `payload` to the dissector registered under `dissector_name`; with
+ * `ipv4_source`, as a datagram from that address to 198.51.100.1. */
 std::vector<guint8> exported_pdu_record(const char *dissector_name,
-                                        const guint8 *payload, size_t length);
+                                        const guint8 *payload, size_t length,
+                                        const guint8 *ipv4_source = nullptr);
 
 /* One dissected packet; lives until destroyed, like a frame in a pass. */
 class host_dissection {
