@@ -199,24 +199,6 @@ call::call_ref_text(char *text) const
 }
 
 bool
-call_tracker::call_key::operator==(const call_key &other) const
-{
-    return port == other.port && network_originated == other.network_originated && tei == other.tei &&
-           call_ref_length == other.call_ref_length && memcmp(call_ref, other.call_ref, sizeof call_ref) == 0;
-}
-
-std::size_t
-call_tracker::call_key_hash::operator()(const call_key &key) const
-{
-    std::size_t hash = key.port;
-    hash = hash * 31 + key.tei;
-    hash = hash * 2 + (key.network_originated ? 1 : 0);
-    for (unsigned i = 0; i < key.call_ref_length; i++)
-        hash = hash * 257 + key.call_ref[i];
-    return hash * 31 + key.call_ref_length;
-}
-
-bool
 call_tracker::suspension_key::operator==(const suspension_key &other) const
 {
     return port == other.port && length == other.length && memcmp(identity, other.identity, length) == 0;
@@ -232,42 +214,70 @@ call_tracker::suspension_key_hash::operator()(const suspension_key &key) const
 }
 
 call_tracker::call_tracker(std::pmr::memory_resource *memory)
-    : memory_(memory), ports_(memory), calls_(memory), active_(memory), data_links_(memory), offers_(memory),
+    : memory_(memory), ports_(memory), calls_(memory), key_slots_(64, key_slot{{}, empty_slot}, memory),
+      key_shift_(64 - 6), data_links_(memory), offers_(memory),
       branches_(memory), deadlines_(memory), suspended_(memory), suspending_(memory), channel_holders_(memory),
       changed_(memory)
 {
 }
 
 void
-call_tracker::port_frame(uint32_t port, double time)
+call_tracker::new_ports(uint32_t port, double time)
 {
-    changed_.clear();
-    if (port >= ports_.size()) {
-        while (port >= ports_.size()) {
-            call_port &added = ports_.emplace_back();
-            added.first_frame_time = time;
-            data_links_.emplace_back();
-        }
+    while (port >= ports_.size()) {
+        ports_.emplace_back().first_frame_time = time;
+        data_links_.emplace_back();
     }
-    ports_[port].last_frame_time = time;
-    if (!deadlines_.empty() && time >= deadlines_.front().time)
-        expire_offers(time);
 }
 
 /* ---- Keying ---- */
 
-call_tracker::call_key
-call_tracker::key_of(const call_message &message) const
+/* Each side picks its own references, and a user picks them per data
+ * link; the network's calls may be answered on any TEI. */
+inline call_tracker::call_key
+call_tracker::key_of(const call_message &message)
 {
-    /* Each side picks its own references, and a user picks them per data
-     * link; the network's calls may be answered on any TEI. */
-    call_key key = {};
-    key.port = message.port;
-    key.network_originated = message.call_ref_flag ? !message.from_network : message.from_network;
-    key.tei = static_cast<uint8_t>(key.network_originated ? 0 : message.tei);
-    key.call_ref_length = static_cast<uint8_t>(message.call_ref_length);
-    memcpy(key.call_ref, message.call_ref, sizeof key.call_ref);
+    uint64_t network_originated = message.call_ref_flag ? !message.from_network : message.from_network;
+    uint64_t tei = network_originated ? 0 : message.tei & 0x7f;
+    call_key key;
+    key.words[0] = message.port | network_originated << 32 | tei << 33 |
+                   static_cast<uint64_t>(message.call_ref_length) << 40 |
+                   static_cast<uint64_t>(message.call_ref[0]) << 48 | static_cast<uint64_t>(message.call_ref[1]) << 56;
+    key.words[1] = key.words[2] = 0;
+    memcpy(&key.words[1], message.call_ref + 2, max_call_ref_length - 2);
     return key;
+}
+
+/* The key's slot, or the empty one where it would go. Fibonacci hashing,
+ * as the link tracker's: the product's high bits pick the slot. */
+inline size_t
+call_tracker::slot_of(const call_key &key) const
+{
+    uint64_t mixed = key.words[0] ^ (key.words[1] * 0xc2b2ae3d27d4eb4fu) ^ (key.words[2] * 0x165667b19e3779f9u);
+    size_t mask = key_slots_.size() - 1;
+    size_t slot = (mixed * 0x9e3779b97f4a7c15u) >> key_shift_;
+    while (key_slots_[slot].call != empty_slot && !(key_slots_[slot].key == key))
+        slot = (slot + 1) & mask;
+    return slot;
+}
+
+inline uint32_t &
+call_tracker::call_on(const call_key &key)
+{
+    size_t slot = slot_of(key);
+    if (key_slots_[slot].call != empty_slot)
+        return key_slots_[slot].call;
+    if (++keys_ * 2 > key_slots_.size()) {
+        std::pmr::vector<key_slot> old(key_slots_.size() * 2, key_slot{{}, empty_slot}, key_slots_.get_allocator());
+        old.swap(key_slots_);
+        key_shift_--;
+        for (const key_slot &known : old)
+            if (known.call != empty_slot)
+                key_slots_[slot_of(known.key)] = known;
+        slot = slot_of(key);
+    }
+    key_slots_[slot] = key_slot{key, no_call};
+    return key_slots_[slot].call;
 }
 
 call *
@@ -335,17 +345,18 @@ call_tracker::call_for(const call_message &message, frame_assignment &result)
     if (type == q931_segment)
         return nullptr;
     call_key key = key_of(message);
+    bool network_originated = key.words[0] >> 32 & 1;
     /* One lookup of the reference: a new entry is a new call. */
-    auto [entry, fresh] = active_.try_emplace(key, no_call);
-    if (entry->second == not_a_call) {
+    uint32_t &entry = call_on(key);
+    if (entry == not_a_call) {
         if (type != q931_setup && type != q931_resume) {
             if (type == q931_release_complete)
-                active_.erase(entry);
+                entry = no_call;
             return nullptr;
         }
-        entry->second = no_call;
+        entry = no_call;
     }
-    call *c = entry->second == no_call ? nullptr : &calls_[entry->second];
+    call *c = entry == no_call ? nullptr : &calls_[entry];
     bool from_calling_side_of_c = c && message.from_network == c->network_originated;
 
     /* Call-independent signalling holds its reference until released, as
@@ -355,7 +366,7 @@ call_tracker::call_for(const call_message &message, frame_assignment &result)
             end_call(*c, message.time, from_calling_side_of_c);
             changed_.push_back(c->id);
         }
-        entry->second = not_a_call;
+        entry = not_a_call;
         return nullptr;
     }
 
@@ -377,17 +388,21 @@ call_tracker::call_for(const call_message &message, frame_assignment &result)
             end_call(*c, message.time, from_calling_side_of_c);
             changed_.push_back(c->id);
         }
-        c = start_call(message, key.network_originated);
-        entry->second = c->id;
+        c = start_call(message, network_originated);
+        entry = c->id;
         result.started = true;
         result.details |= call_detail_numbers;
         c->setup_seen = true;
         c->setup_digest = digest;
         c->setup_frame = message.frame;
         c->dialling_end = message.time;
-        c->leg.state = key.network_originated ? call_state::call_present : call_state::call_initiated;
+        c->leg.state = network_originated ? call_state::call_present : call_state::call_initiated;
         c->up = true;
         ports_[message.port].calls_up++;
+        if (message.tei != broadcast_tei) {
+            c->link_tei = static_cast<uint8_t>(message.tei);
+            c->lost_on_link_from = data_link_of(message.port, message.tei).lost_frames;
+        }
         link_up(*c);
         if (message.from_network && message.tei == broadcast_tei) {
             c->broadcast = static_cast<uint32_t>(offers_.size());
@@ -404,16 +419,16 @@ call_tracker::call_for(const call_message &message, frame_assignment &result)
             changed_.push_back(c->id);
         }
         uint32_t before = static_cast<uint32_t>(calls_.size());
-        c = resume_call(message, key.network_originated);
+        c = resume_call(message, network_originated);
         result.started = c->id >= before;
-        entry->second = c->id;
+        entry = c->id;
         return c;
     }
 
     bool late = message.sequence == frame_sequence::late;
     if (!c || (c->ended && !late && !joins_ended_call(type))) {
-        c = start_call(message, key.network_originated);
-        entry->second = c->id;
+        c = start_call(message, network_originated);
+        entry = c->id;
         result.started = true;
         /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
          * copy for an overlapping one and warns (-Wrestrict). */
@@ -542,7 +557,7 @@ call_tracker::add(const call_message &message)
         else
             end_call(*c, message.time, message.from_network == c->network_originated);
     }
-    if (message.has_details)
+    if (message.has_details && result.details)
         apply_details(*c, result.details, message);
     return result;
 }
@@ -709,7 +724,8 @@ call_tracker::take_content(call &c, call_leg &leg, branch *terminal, const call_
     }
     if (is_clearing(type))
         take_clearing(c, terminal, message, cause);
-    if (may_name_channel(type) && (!c.channel || message.from_network))
+    /* The network names the channel, in its SETUP or its first answer. */
+    if (message.from_network && !c.channel && may_name_channel(type))
         hold_channel(c, message);
 }
 
@@ -827,7 +843,7 @@ call_tracker::suspend(call &c, const call_message &message)
         key = pending->second;
         suspending_.erase(pending);
     }
-    active_.erase(key_of(message));
+    call_on(key_of(message)) = no_call;
     end_call(c, message.time, true);
     suspended_[key] = c.id;
 }

@@ -246,8 +246,17 @@ public:
     explicit call_tracker(std::pmr::memory_resource *memory = std::pmr::get_default_resource());
 
     /* Any MORVASTELLE frame of the port, Q.931 or not, in frame order:
-     * calls whose network has stopped waiting for an answer end here. */
-    void port_frame(uint32_t port, double time);
+     * calls whose network has stopped waiting for an answer end here. On
+     * every frame, so in the header. */
+    void port_frame(uint32_t port, double time)
+    {
+        changed_.clear();
+        if (port >= ports_.size())
+            new_ports(port, time);
+        ports_[port].last_frame_time = time;
+        if (!deadlines_.empty() && time >= deadlines_.front().time)
+            expire_offers(time);
+    }
     /* Messages come in frame order, each once, after their port_frame. */
     frame_assignment add(const call_message &message);
     /* The details of a message added without them, with what add() said
@@ -268,22 +277,30 @@ public:
     const std::pmr::vector<uint32_t> &calls_changed() const { return changed_; }
 
     /* By the ports' indexes. */
-    const std::pmr::deque<call_port> &ports() const { return ports_; }
+    const std::pmr::vector<call_port> &ports() const { return ports_; }
     /* In the order they started: a call's id is its index. */
     const std::pmr::deque<call> &calls() const { return calls_; }
 
 private:
+    /* A call reference as calls are keyed by it, in three words: the
+     * port, the originating side, the user's TEI (0 for the network's
+     * calls), the value's length and first two octets in the first, the
+     * rest of the value after. */
     struct call_key {
-        uint32_t port;
-        bool network_originated;
-        uint8_t tei;             /* 0 for network-originated calls */
-        uint8_t call_ref_length;
-        uint8_t call_ref[max_call_ref_length];
-        bool operator==(const call_key &other) const;
+        uint64_t words[3];
+        bool operator==(const call_key &other) const
+        {
+            return words[0] == other.words[0] && words[1] == other.words[1] && words[2] == other.words[2];
+        }
     };
-    struct call_key_hash {
-        std::size_t operator()(const call_key &key) const;
+    /* The call on each reference: open addressing on the key, at most
+     * half full. A reference whose call is gone keeps its slot, with
+     * no_call, until a call takes it again. */
+    struct key_slot {
+        call_key key;
+        uint32_t call;           /* empty_slot: none */
     };
+    static constexpr uint32_t empty_slot = UINT32_MAX - 2;
     /* A reference that carries call-independent signalling (REGISTER). */
     static constexpr uint32_t not_a_call = UINT32_MAX - 1;
 
@@ -330,8 +347,12 @@ private:
         std::size_t operator()(const suspension_key &key) const;
     };
 
+    void new_ports(uint32_t port, double time);
     /* Keying: which call a message belongs to, started where needed. */
-    call_key key_of(const call_message &message) const;
+    static call_key key_of(const call_message &message);
+    size_t slot_of(const call_key &key) const;
+    /* The call on the reference, no_call for none: made when first seen. */
+    uint32_t &call_on(const call_key &key);
     call *call_for(const call_message &message, frame_assignment &result);
     call *start_call(const call_message &message, bool network_originated);
     call *resume_call(const call_message &message, bool network_originated);
@@ -368,9 +389,11 @@ private:
     void hold_channel(call &c, const call_message &message);
 
     std::pmr::memory_resource *memory_;
-    std::pmr::deque<call_port> ports_;
+    std::pmr::vector<call_port> ports_;
     std::pmr::deque<call> calls_;
-    std::pmr::unordered_map<call_key, uint32_t, call_key_hash> active_;
+    std::pmr::vector<key_slot> key_slots_;
+    unsigned key_shift_;         /* 64 less the table size's bits */
+    size_t keys_ = 0;
     std::pmr::vector<std::pmr::vector<data_link>> data_links_;  /* by port */
     std::pmr::deque<broadcast_offer> offers_;
     std::pmr::deque<branch> branches_;

@@ -25,7 +25,7 @@ capture_analysis::capture_analysis(std::pmr::memory_resource *memory)
  * SAPI's data links (X.25 on SAPI 16) have none.
  */
 frame_result
-capture_analysis::add(const analysed_frame &frame)
+capture_analysis::add(analysed_frame &frame)
 {
     frame_result result;
     result.port = ports.port_of(ports.gateway_of(frame.source, frame.destination), frame.port_name);
@@ -34,7 +34,7 @@ capture_analysis::add(const analysed_frame &frame)
     if (!frame.has_lapd)
         return result;
 
-    link_frame lapd = frame.lapd;
+    link_frame &lapd = frame.lapd;
     lapd.port = result.port;
     link_result link = links.add(lapd);
     bool call_control = lapd.sapi == sapi_call_control;
@@ -58,10 +58,9 @@ capture_analysis::add(const analysed_frame &frame)
             state = original->call_state;
         }
     } else if (q931) {
-        call_message message = frame.message;
-        message.port = result.port;
-        message.sequence = link.sequence;
-        assignment = calls.add(message);
+        frame.message.port = result.port;
+        frame.message.sequence = link.sequence;
+        assignment = calls.add(frame.message);
         if (assignment.assigned) {
             call = assignment.assigned->id + 1;
             state = static_cast<uint8_t>(assignment.state);

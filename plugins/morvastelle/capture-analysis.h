@@ -59,8 +59,9 @@ class capture_analysis {
 public:
     explicit capture_analysis(std::pmr::memory_resource *memory);
 
-    /* Frames come in frame order, each once. */
-    frame_result add(const analysed_frame &frame);
+    /* Frames come in frame order, each once; the ingest fills in what is
+     * the analysis's to know of them. */
+    frame_result add(analysed_frame &frame);
 
     port_registry ports;
     link_tracker links;

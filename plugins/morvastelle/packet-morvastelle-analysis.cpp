@@ -286,11 +286,11 @@ dissect_morvastelle_analysis(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree
     guint8 call_findings = call_layer_enabled ? record->call_findings : 0;
     if (link_findings)
         morvastelle_link_show(tree, tvb, pinfo, link_findings, numbers);
-    if (call_layer_enabled && (record->call || call_findings)) {
+    /* Most frames of a call are not shown or tapped. */
+    if (call_layer_enabled && (call_findings || (record->call && morvastelle_call_wanted(tree)))) {
         const morvastelle::call *c =
             record->call ? &file_analysis->analysis.calls.calls()[record->call - 1] : NULL;
-        if (c && PINFO_FD_VISITED(pinfo) && (record->flags & morvastelle::frame_details_pending) &&
-            morvastelle_call_wanted(tree))
+        if (c && PINFO_FD_VISITED(pinfo) && (record->flags & morvastelle::frame_details_pending))
             add_pending_details(pinfo, pdu_tvb, record);
         morvastelle_call_frame frame = call_frame(record, numbers, c);
         morvastelle_call_show(tree, tvb, pinfo, &frame);

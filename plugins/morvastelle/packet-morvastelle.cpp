@@ -33,6 +33,9 @@ static dissector_handle_t lapd_handle;
 static dissector_handle_t morvastelle_handle;
 /* NULL on a host built without LAPD. */
 static protocol_t *lapd_protocol;
+/* Whether it is enabled, as at the start of the file's dissection: the
+ * host starts it again when that changes. */
+static gboolean lapd_enabled;
 static gboolean handoff_done = FALSE;
 
 const value_string morvastelle_type_vals[] = {
@@ -219,13 +222,15 @@ hand_off(dissector_handle_t handle, tvbuff_t *next_tvb, packet_info *pinfo, prot
  * other PDU sets them here, the one that raises an error too.
  */
 static gboolean
-lapd_sets_columns(tvbuff_t *tvb)
+lapd_sets_columns(guint captured, guint8 type, guint8 port_name_len)
 {
-    if (!lapd_protocol || !proto_is_protocol_enabled(lapd_protocol))
-        return FALSE;
-    guint captured = tvb_captured_length(tvb);
-    return captured >= 2 && morvastelle_get_octet(tvb, 0) == MORVASTELLE_TYPE_LAPD &&
-           captured - 2 >= morvastelle_get_octet(tvb, 1);
+    return lapd_enabled && captured >= 2 && type == MORVASTELLE_TYPE_LAPD && captured - 2 >= port_name_len;
+}
+
+static void
+morvastelle_init(void)
+{
+    lapd_enabled = lapd_protocol && proto_is_protocol_enabled(lapd_protocol);
 }
 
 /*
@@ -233,17 +238,21 @@ lapd_sets_columns(tvbuff_t *tvb)
  * columns and the hand-off (first pass, summary lines, filters and taps on
  * the tunnelled protocols), and a short PDU must raise the same bounds error
  * either way, so every octet the header claims is checked by the host's
- * accessors even when no item is built.
+ * accessors even when no item is built. The first two octets are read once,
+ * where captured, before the columns are set; where they are missing the
+ * accessor is asked again after, and raises.
  */
 static int
 dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
     proto_tree *morvastelle_tree = NULL;
+    guint captured = tvb_captured_length(tvb);
+    guint8 type = captured >= 1 ? morvastelle_get_octet(tvb, 0) : 0;
+    guint8 port_name_len = captured >= 2 ? morvastelle_get_octet(tvb, 1) : 0;
     gint offset = 0;
-    guint8 type;
     dissector_handle_t next_handle;
 
-    if (pinfo->cinfo && !lapd_sets_columns(tvb)) {
+    if (pinfo->cinfo && !lapd_sets_columns(captured, type, port_name_len)) {
         col_set_str(pinfo->cinfo, COL_PROTOCOL, "MORVASTELLE");
         col_clear(pinfo->cinfo, COL_INFO);
     }
@@ -260,15 +269,17 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
         morvastelle_tree = proto_item_add_subtree(ti, ett_morvastelle);
         proto_tree_add_item(morvastelle_tree, hf_morvastelle_type, tvb, 0, 1, ENC_BIG_ENDIAN);
     }
-    type = morvastelle_get_octet(tvb, offset);
+    if (captured < 1)
+        type = morvastelle_get_octet(tvb, offset);
     offset += 1;
 
     if (type == MORVASTELLE_TYPE_LAPD) {
-        guint8 port_name_len = morvastelle_get_octet(tvb, offset);
+        if (captured < 2)
+            port_name_len = morvastelle_get_octet(tvb, offset);
         offset += 1;
         if (tree)
             proto_tree_add_item(morvastelle_tree, hf_morvastelle_isdn_port, tvb, offset, port_name_len, ENC_ASCII);
-        else
+        else if (captured - 2 < port_name_len)
             tvb_ensure_bytes_exist(tvb, offset, port_name_len);
         offset += port_name_len;
         next_handle = lapd_handle;
@@ -279,7 +290,7 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
     /* The caller's tree, not ours: the tunnelled protocol stands beside
      * MORVASTELLE at the top level. */
     hand_off(next_handle, tvb_new_subset_remaining(tvb, offset), pinfo, tree);
-    return tvb_captured_length(tvb);
+    return (int)captured;
 }
 
 void
@@ -311,6 +322,7 @@ proto_register_morvastelle(void)
     proto_register_field_array(proto_morvastelle, hf, array_length(hf));
     proto_register_subtree_array(ett, array_length(ett));
     register_dissector("morvastelle", dissect_morvastelle, proto_morvastelle);
+    register_init_routine(morvastelle_init);
     morvastelle_tap = register_tap("morvastelle");
 }
 

@@ -100,19 +100,6 @@ port_registry::copy(const network_address &address)
     return copied;
 }
 
-bool
-port_registry::recent(const network_address &source, const network_address &destination) const
-{
-    const network_address *pair[2] = {&source, &destination};
-    for (int end = 0; end < 2; end++) {
-        const network_address &address = *pair[end];
-        if (address.type != recent_.types[end] || address.length != recent_.lengths[end] ||
-            (address.length && memcmp(address.octets, recent_.octets[end], address.length) != 0))
-            return false;
-    }
-    return recent_.gateway != no_index;
-}
-
 void
 port_registry::remember(const network_address &source, const network_address &destination, uint32_t gateway)
 {
@@ -130,10 +117,8 @@ port_registry::remember(const network_address &source, const network_address &de
 }
 
 uint32_t
-port_registry::gateway_of(const network_address &source, const network_address &destination)
+port_registry::find_gateway(const network_address &source, const network_address &destination)
 {
-    if (recent(source, destination))
-        return recent_.gateway;
     bool swapped = compare(source, destination) > 0;
     const network_address &low = swapped ? destination : source;
     const network_address &high = swapped ? source : destination;
@@ -175,7 +160,7 @@ port_registry::port_of(uint32_t gateway, std::string_view name)
     uint64_t hash = port_hash(gateway, name);
     uint32_t port = find(port_slots_, hash, [&](uint32_t index) {
         const port_record &known = ports_[index];
-        return known.gateway == gateway && octets_equal(names_[known.name].octets, name);
+        return known.gateway == gateway && octets_equal(known.octets, name);
     });
     if (port != no_index)
         return port;
@@ -183,7 +168,7 @@ port_registry::port_of(uint32_t gateway, std::string_view name)
     uint32_t named = name_index(name);
     if (++names_[named].ports == 2)
         names_shared_.push_back(named);
-    ports_.push_back(port_record{gateway, named});
+    ports_.push_back(port_record{gateway, named, names_[named].octets});
     grow(port_slots_, ports_.size());
     insert(port_slots_, hash, port);
     return port;

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory_resource>
 #include <string>
@@ -44,14 +45,19 @@ struct gateway_record {
 struct port_record {
     uint32_t gateway;
     uint32_t name;               /* the name's index among distinct names */
+    std::string_view octets;     /* the name's, kept by the registry */
 };
 
 class port_registry {
 public:
     explicit port_registry(std::pmr::memory_resource *memory = std::pmr::get_default_resource());
 
-    /* The gateway between the two addresses, made when first seen. */
-    uint32_t gateway_of(const network_address &source, const network_address &destination);
+    /* The gateway between the two addresses, made when first seen. Every
+     * frame asks, mostly for the gateway the last one came from. */
+    uint32_t gateway_of(const network_address &source, const network_address &destination)
+    {
+        return recent(source, destination) ? recent_.gateway : find_gateway(source, destination);
+    }
     /* The gateway's port of that name, made when first seen. */
     uint32_t port_of(uint32_t gateway, std::string_view name);
 
@@ -59,7 +65,7 @@ public:
     size_t gateways() const { return gateways_.size(); }
     const port_record &port(uint32_t index) const { return ports_[index]; }
     const gateway_record &gateway(uint32_t index) const { return gateways_[index]; }
-    std::string_view name(uint32_t port) const { return names_[ports_[port].name].octets; }
+    std::string_view name(uint32_t port) const { return ports_[port].octets; }
     /* More than one gateway sends the port's name. */
     bool name_shared(uint32_t port) const { return names_[ports_[port].name].ports > 1; }
     /* The names, by index, in the order a second gateway came to send
@@ -99,11 +105,38 @@ private:
     uint32_t name_index(std::string_view name);
     network_address copy(const network_address &address);
     void remember(const network_address &source, const network_address &destination, uint32_t gateway);
-    bool recent(const network_address &source, const network_address &destination) const;
+    uint32_t find_gateway(const network_address &source, const network_address &destination);
+    /* An IPv4 or IPv6 address compared in a load or two, without a call. */
+    static bool same_octets(const uint8_t *a, const uint8_t *b, size_t length)
+    {
+        uint64_t x[2], y[2];
+        switch (length) {
+        case 0:
+            return true;
+        case 4:
+            memcpy(x, a, 4);
+            memcpy(y, b, 4);
+            return static_cast<uint32_t>(x[0]) == static_cast<uint32_t>(y[0]);
+        case 16:
+            memcpy(x, a, 16);
+            memcpy(y, b, 16);
+            return x[0] == y[0] && x[1] == y[1];
+        default:
+            return memcmp(a, b, length) == 0;
+        }
+    }
+    bool recent(const network_address &source, const network_address &destination) const
+    {
+        return recent_.gateway != no_index && source.type == recent_.types[0] &&
+               source.length == recent_.lengths[0] && destination.type == recent_.types[1] &&
+               destination.length == recent_.lengths[1] &&
+               same_octets(source.octets, recent_.octets[0], source.length) &&
+               same_octets(destination.octets, recent_.octets[1], destination.length);
+    }
 
     std::pmr::memory_resource *memory_;
-    std::pmr::deque<gateway_record> gateways_;
-    std::pmr::deque<port_record> ports_;
+    std::pmr::vector<gateway_record> gateways_;
+    std::pmr::vector<port_record> ports_;
     std::pmr::deque<name_record> names_;
     std::pmr::vector<slot> gateway_slots_;
     std::pmr::vector<slot> port_slots_;
