@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# What the call layer keeps on hostile captures: tshark with the plugin
+# What the analysis keeps on hostile captures: tshark with the plugin
 # reads FRAMES frames of one storm of tests/e2e/hostile_pcap.py at a time
-# (a new call reference in every frame, a new port in every frame, one
-# I-frame repeated, clearing messages for calls never set up) in two passes
-# (tshark -q -2) three times: without the layer (--disable-protocol
-# morvastelle_call), with it, and with it and the calls table (-z
-# morvastelle.calls). Each run has -z io,stat,0 too, which keeps next to
-# nothing but makes tshark dissect the second pass as the layer's own tap
-# listener does, so that only the layer's memory tells them apart. It
-# prints the peak resident memory of each (GNU time, KiB), what the layer
-# adds per frame and per call, and what the table adds per call.
+# (a new call reference in every frame, a new port in every frame, a new
+# gateway (source address) in every frame, one I-frame repeated, clearing
+# messages for calls never set up) in two passes (tshark -q -2) three
+# times: without the analysis layers (--disable-protocol for both), with
+# them, and with them and the calls table (-z morvastelle.calls). Each run
+# has -z io,stat,0 too, which keeps next to nothing but makes tshark
+# dissect the second pass as the layers' own tap listeners do, so that
+# only the analysis's memory tells them apart. It prints the peak resident
+# memory of each (GNU time, KiB), what the analysis adds per frame and per
+# call, and what the table adds per call.
 #
 # A storm of data link frames (link-sequence, sabme, new-link,
 # tei-management, link-findings) is read without either analysis layer,
@@ -27,7 +28,7 @@ plugin=${1:?path to morvastelle.so}
 frames=${2:-200000}
 shift $(($# < 2 ? $# : 2))
 storms=("$@")
-[ ${#storms[@]} -gt 0 ] || storms=(new-reference new-port repeat unknown-clearing)
+[ ${#storms[@]} -gt 0 ] || storms=(new-reference new-port new-gateway repeat unknown-clearing)
 here=$(cd "$(dirname "$0")" && pwd)
 
 for tool in tshark python3 /usr/bin/time; do
@@ -55,7 +56,7 @@ for storm in "${storms[@]}"; do
     if [ "$header" != $kind ]; then
         header=$kind
         if [ $kind = calls ]; then
-            printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames calls "no layer" layer "+ table" \
+            printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames calls "none" layers "+ table" \
                 "B/frame" "B/call" "table/c"
         else
             printf '%-17s %7s %7s %9s %9s %9s %8s %8s %8s\n' storm frames links "none" link "+ call" \
@@ -81,7 +82,7 @@ for storm in "${storms[@]}"; do
     capture=$E2E_WORK/$storm.pcap
     python3 "$here/../tests/e2e/hostile_pcap.py" "$capture" --storm "$storm" --count "$frames"
     chmod a+r "$capture"
-    without=$(measure "$capture" --disable-protocol morvastelle_call)
+    without=$(measure "$capture" --disable-protocol morvastelle_call --disable-protocol morvastelle_link)
     layer=$(measure "$capture")
     table=$(measure "$capture" -z morvastelle.calls)
     calls=$(grep -cE '^[0-9]+ \|[0-9a-f]* \|(user|network) \|' "$E2E_WORK/out" || true)

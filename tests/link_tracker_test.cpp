@@ -150,8 +150,11 @@ TEST_F(LinkTracker, SetUpThatNoPeerAnswers)
     /* By N200 = 3 the fourth SABME with none answered is the link's last try. */
     EXPECT_EQ(in_order({u(0x7f, user).findings, u(0x7f, user).findings, u(0x7f, user).findings}), 0);
     EXPECT_EQ(u(0x7f, user).findings, link_establishment_failed);
-    /* Its twins: one sent again for a lost UA; one refused, then accepted. */
+    /* Its twins: one sent again for a lost UA; one whose UA the capture
+     * lacks, I-frames following; one refused, then accepted. */
     EXPECT_EQ(in_order({u(0x7f, user).findings, u(0x7f, user).findings, u(0x73, user).findings,
+                        u(0x7f, user).findings, u(0x7f, user).findings, u(0x7f, user).findings, i(user, 0, 0),
+                        u(0x7f, user).findings,
                         u(0x7f, network).findings, u(0x1f, network).findings, u(0x7f, network).findings,
                         u(0x7f, network).findings, u(0x73, network).findings}), 0);
 }

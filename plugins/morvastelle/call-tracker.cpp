@@ -5,6 +5,8 @@
 
 #include "call-tracker.h"
 
+#include "octet-hash.h"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -27,14 +29,11 @@ side_of(bool from_network)
     return from_network ? side_network : side_user;
 }
 
-/* FNV-1a over the message's information elements. */
 uint32_t
 elements_digest(const call_message &message)
 {
-    uint32_t digest = 2166136261u;
-    for (size_t i = 0; i < message.elements.length; i++)
-        digest = (digest ^ message.elements.octets[i]) * 16777619u;
-    return digest;
+    return static_cast<uint32_t>(octets_hash(
+        std::string_view(reinterpret_cast<const char *>(message.elements.octets), message.elements.length)));
 }
 
 bool
@@ -338,13 +337,12 @@ call_tracker::resume_call(const call_message &message, bool network_originated)
 }
 
 call *
-call_tracker::call_for(const call_message &message, frame_assignment &result)
+call_tracker::call_for(const call_message &message, const call_key &key, frame_assignment &result)
 {
     uint8_t type = message.message_type;
     /* A segment of a message: the whole one is what a call would hear. */
     if (type == q931_segment)
         return nullptr;
-    call_key key = key_of(message);
     bool network_originated = key.words[0] >> 32 & 1;
     /* One lookup of the reference: a new entry is a new call. */
     uint32_t &entry = call_on(key);
@@ -510,16 +508,15 @@ call_tracker::add(const call_message &message)
     if (message.call_ref_length > max_call_ref_length)
         return result;
 
-    /* The dummy and the global call reference belong to no call. */
-    bool global = true;
-    for (unsigned i = 0; i < message.call_ref_length; i++)
-        global = global && message.call_ref[i] == 0;
-    if (global) {
+    /* The dummy and the global call reference (no octet but 0) belong to
+     * no call. */
+    call_key key = key_of(message);
+    if (!(key.words[0] >> 48) && !key.words[1] && !key.words[2]) {
         add_global(message, result);
         return result;
     }
 
-    call *c = call_for(message, result);
+    call *c = call_for(message, key, result);
     if (!c)
         return result;
     result.assigned = c;

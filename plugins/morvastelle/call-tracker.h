@@ -353,7 +353,7 @@ private:
     size_t slot_of(const call_key &key) const;
     /* The call on the reference, no_call for none: made when first seen. */
     uint32_t &call_on(const call_key &key);
-    call *call_for(const call_message &message, frame_assignment &result);
+    call *call_for(const call_message &message, const call_key &key, frame_assignment &result);
     call *start_call(const call_message &message, bool network_originated);
     call *resume_call(const call_message &message, bool network_originated);
     bool repeats_setup(const call &c, const call_message &message, uint32_t digest) const;

@@ -28,7 +28,9 @@ frame_result
 capture_analysis::add(analysed_frame &frame)
 {
     frame_result result;
+    size_t known_ports = ports.ports();
     result.port = ports.port_of(ports.gateway_of(frame.source, frame.destination), frame.port_name);
+    result.new_port = ports.ports() > known_ports;
     result.calls_changed = &calls.calls_changed();
     calls.port_frame(result.port, frame.time);
     if (!frame.has_lapd)

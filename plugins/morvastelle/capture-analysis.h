@@ -49,6 +49,7 @@ struct analysed_frame {
 /* What the ingest made of a frame. */
 struct frame_result {
     uint32_t port = 0;
+    bool new_port = false;       /* the frame's port was first seen now */
     /* Null for a frame of no call and no finding. */
     frame_record *record = nullptr;
     /* Calls this frame changed without being theirs (calls_changed). */

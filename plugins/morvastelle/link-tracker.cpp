@@ -230,10 +230,12 @@ link_tracker::add_information(const link_frame &frame)
     link_result result;
     link_state &link = link_of(frame);
     /* I-frames flow only on a link that is up, whatever the capture missed
-     * of its set-up; those crossing a DISC do not bring it back. */
+     * of its set-up (its UA too); those crossing a DISC do not bring it
+     * back. */
     if (link.status != status_releasing) {
         link.status = status_established;
         link.pending = 0;
+        link.unanswered_set_ups = 0;
     }
     unsigned sender = frame.cr;  /* a command: C/R 1 from the network */
     unsigned sequence = frame.control >> 1;

@@ -206,16 +206,12 @@ port_name(uint32_t port)
 static morvastelle_call_frame
 call_frame(const frame_record *record, const frame_numbers *numbers, const morvastelle::call *c)
 {
-    const morvastelle::capture_analysis &analysis = file_analysis->analysis;
     morvastelle_call_frame frame;
     frame.record = record;
     frame.numbers = numbers;
     frame.call = c;
-    frame.port = c ? &analysis.calls.ports()[c->port] : NULL;
-    frame.ports = &analysis.ports;
-    frame.isdn_port = c ? port_name(c->port) : NULL;
-    frame.lost_frames = c ? analysis.calls.lost_frames(*c) : 0;
-    frame.calls = (guint32)analysis.calls.calls().size();
+    frame.analysis = &file_analysis->analysis;
+    frame.port_names = file_analysis->names.data();
     return frame;
 }
 
@@ -223,16 +219,17 @@ call_frame(const frame_record *record, const frame_numbers *numbers, const morva
  * that the frame ended without being theirs go to the call statistics
  * now, as a one-pass reading has no later pass to show them. */
 static frame_record *
-first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
+first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb, const guint8 *octets, guint captured)
 {
     morvastelle_tap_info pdu;
-    morvastelle_read_pdu(pdu_tvb, &pdu);
+    morvastelle_read_pdu(octets, captured, &pdu);
     if (pdu.type != MORVASTELLE_TYPE_LAPD || !pdu.header_whole)
         return NULL;
     morvastelle::analysed_frame frame;
     read_frame(pinfo, pdu_tvb, &pdu, &frame);
     morvastelle::frame_result result = file_analysis->analysis.add(frame);
-    name_port(result.port, pdu_tvb, pdu.isdn_port_length);
+    if (result.new_port)
+        name_port(result.port, pdu_tvb, pdu.isdn_port_length);
     if (call_layer_enabled) {
         for (uint32_t id : *result.calls_changed) {
             morvastelle_call_frame changed = call_frame(NULL, NULL, &file_analysis->analysis.calls.calls()[id]);
@@ -244,11 +241,12 @@ first_pass(packet_info *pinfo, tvbuff_t *pdu_tvb)
 
 /* A later pass, with taps, adds what the first could not. */
 static void
-add_pending_details(packet_info *pinfo, tvbuff_t *pdu_tvb, frame_record *record)
+add_pending_details(packet_info *pinfo, tvbuff_t *pdu_tvb, const guint8 *octets, guint captured,
+                    frame_record *record)
 {
     guint8 details = record->flags >> morvastelle::frame_details_shift;
     morvastelle_tap_info pdu;
-    morvastelle_read_pdu(pdu_tvb, &pdu);
+    morvastelle_read_pdu(octets, captured, &pdu);
     morvastelle::call_message message;
     message.frame = pinfo->num;
     message.message_type = record->message_type;
@@ -273,12 +271,14 @@ queue_anomalies_record(packet_info *pinfo, const frame_numbers *numbers, guint16
 static int
 dissect_morvastelle_analysis(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
-    tvbuff_t *pdu_tvb = morvastelle_packet_dissected(pinfo);
+    const guint8 *octets;
+    guint captured;
+    tvbuff_t *pdu_tvb = morvastelle_packet_dissected(pinfo, &octets, &captured);
     if (!pdu_tvb || !file_analysis)
         return 0;
 
     frame_record *record = PINFO_FD_VISITED(pinfo) ? file_analysis->analysis.records.find(pinfo->num)
-                                                   : first_pass(pinfo, pdu_tvb);
+                                                   : first_pass(pinfo, pdu_tvb, octets, captured);
     if (!record)
         return 0;
     const frame_numbers *numbers = file_analysis->analysis.records.find_numbers(*record);
@@ -286,12 +286,12 @@ dissect_morvastelle_analysis(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree
     guint8 call_findings = call_layer_enabled ? record->call_findings : 0;
     if (link_findings)
         morvastelle_link_show(tree, tvb, pinfo, link_findings, numbers);
-    /* Most frames of a call are not shown or tapped. */
-    if (call_layer_enabled && (call_findings || (record->call && morvastelle_call_wanted(tree)))) {
+    if (call_layer_enabled && (call_findings || record->call)) {
         const morvastelle::call *c =
             record->call ? &file_analysis->analysis.calls.calls()[record->call - 1] : NULL;
-        if (c && PINFO_FD_VISITED(pinfo) && (record->flags & morvastelle::frame_details_pending))
-            add_pending_details(pinfo, pdu_tvb, record);
+        if (c && PINFO_FD_VISITED(pinfo) && (record->flags & morvastelle::frame_details_pending) &&
+            morvastelle_call_wanted(tree))
+            add_pending_details(pinfo, pdu_tvb, octets, captured, record);
         morvastelle_call_frame frame = call_frame(record, numbers, c);
         morvastelle_call_show(tree, tvb, pinfo, &frame);
     }

@@ -238,7 +238,7 @@ call_label(char *label, const call *c, const char *outcome)
  */
 static void
 add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_record *record,
-               const frame_numbers *numbers, const call *c)
+               const frame_numbers *numbers, const call *c, gboolean items)
 {
     proto_item *ti = NULL;
     const char *outcome = c ? morvastelle::call_outcome_name(c->outcome()) : NULL;
@@ -254,7 +254,7 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
         call_label(label, c, outcome);
         proto_item_set_text(ti, "%s", label);
     }
-    if (call_items_wanted(tree)) {
+    if (items) {
         proto_tree *call_tree = proto_item_add_subtree(ti, ett_morvastelle_call);
         if (c)
             add_call_fields(call_tree, tvb, pinfo, record, numbers, c, outcome);
@@ -271,17 +271,25 @@ add_call_items(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const frame_
     raise_findings(pinfo, ti, CALL_PROTOCOL_NAME, call_experts, array_length(call_experts), record->call_findings);
 }
 
+/* The call's port's name as the dissector shows it. */
+static const char *
+port_name(const morvastelle_call_frame *frame)
+{
+    return frame->port_names[frame->analysis->ports.port(frame->call->port).name];
+}
+
 static void
 queue_call_record(packet_info *pinfo, const morvastelle_call_frame *frame)
 {
     const frame_record *record = frame->record;
     morvastelle_call_tap_info *info = wmem_new(pinfo->pool, morvastelle_call_tap_info);
     info->call = frame->call;
-    info->port = frame->port;
-    info->ports = frame->ports;
-    info->isdn_port = frame->isdn_port;
+    const morvastelle::capture_analysis &analysis = *frame->analysis;
+    info->port = &analysis.calls.ports()[frame->call->port];
+    info->ports = &analysis.ports;
+    info->isdn_port = port_name(frame);
     info->retransmission_of = record ? call_retransmission_of(frame->numbers) : 0;
-    info->lost_frames = frame->lost_frames;
+    info->lost_frames = analysis.calls.lost_frames(*frame->call);
     info->message_type = record ? record->message_type : 0;
     info->from_network = record && (record->flags & morvastelle::frame_from_network);
     info->frame_of_call = record != NULL;
@@ -354,12 +362,13 @@ static const char *
 voip_port_name(packet_info *pinfo, const morvastelle_call_frame *frame)
 {
     uint32_t port = frame->call->port;
-    if (!frame->ports->name_shared(port))
-        return frame->isdn_port;
-    const morvastelle::network_address &gateway = frame->ports->gateway(frame->ports->port(port).gateway).address();
+    const morvastelle::port_registry &ports = frame->analysis->ports;
+    if (!ports.name_shared(port))
+        return port_name(frame);
+    const morvastelle::network_address &gateway = ports.gateway(ports.port(port).gateway).address();
     address shown;
     set_address(&shown, gateway.type, (int)gateway.length, gateway.octets);
-    return wmem_strdup_printf(pinfo->pool, "%s %s", frame->isdn_port, address_to_str(pinfo->pool, &shown));
+    return wmem_strdup_printf(pinfo->pool, "%s %s", port_name(frame), address_to_str(pinfo->pool, &shown));
 }
 
 static void
@@ -376,7 +385,7 @@ queue_voip_record(packet_info *pinfo, const morvastelle_call_frame *call_frame)
          * need it once. */
         bool first_left_out = c->id == voip_listed_calls;
         if ((frame->flags & morvastelle::frame_starts_call) && (first_left_out || !PINFO_FD_VISITED(pinfo)))
-            queue_voip_overflow(pinfo, info, call_frame->calls);
+            queue_voip_overflow(pinfo, info, (guint32)call_frame->analysis->calls.calls().size());
         return;
     }
 
@@ -433,8 +442,9 @@ morvastelle_call_show(proto_tree *tree, tvbuff_t *tvb, packet_info *pinfo, const
 {
     const frame_record *record = frame->record;
     const call *c = frame->call;
-    if ((c && call_items_wanted(tree)) || record->call_findings)
-        add_call_items(tree, tvb, pinfo, record, frame->numbers, c);
+    gboolean items = call_items_wanted(tree);
+    if ((c && items) || record->call_findings)
+        add_call_items(tree, tvb, pinfo, record, frame->numbers, c, items);
     if (!c)
         return;
     if (have_tap_listener(morvastelle_call_tap))

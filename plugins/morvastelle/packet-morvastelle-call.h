@@ -13,9 +13,7 @@
 
 #include <epan/packet.h>
 
-#include "call-tracker.h"
-#include "frame-records.h"
-#include "port-registry.h"
+#include "capture-analysis.h"
 
 /* What the "morvastelle_call" tap hands its listeners: one record per
  * frame that belongs to a call, in packet scope, and on a file's first
@@ -40,11 +38,9 @@ typedef struct _morvastelle_call_frame {
     const morvastelle::frame_record *record;  /* NULL for a changed call */
     const morvastelle::frame_numbers *numbers;
     const morvastelle::call *call;            /* NULL for a frame of no call */
-    const morvastelle::call_port *port;       /* the call's */
-    const morvastelle::port_registry *ports;
-    const char *isdn_port;       /* the call's port's name as the dissector shows it */
-    guint32 lost_frames;
-    guint32 calls;               /* calls of the file so far */
+    const morvastelle::capture_analysis *analysis;
+    /* By the registry's name index: the names as the dissector shows them. */
+    const char *const *port_names;
 } morvastelle_call_frame;
 
 /* Whether the protocol is enabled now: the host starts a file's

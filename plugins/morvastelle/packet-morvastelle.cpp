@@ -86,7 +86,9 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
     guint message_type = message + 2 + call_ref_length;
     if (captured < message_type)
         return;
-    memcpy(lapd->call_ref, octets + message + 2, call_ref_length);
+    /* Mostly one or two octets: no call for them. */
+    for (guint i = 0; i < call_ref_length; i++)
+        lapd->call_ref[i] = octets[message + 2 + i];
     if (call_ref_length > 0) {
         lapd->call_ref_flag = (lapd->call_ref[0] & 0x80) != 0;
         lapd->call_ref[0] &= 0x7f;
@@ -104,11 +106,8 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
  * error that flags it ends the dissection, not this.
  */
 void
-morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info)
+morvastelle_read_pdu(const guint8 *octets, guint captured, morvastelle_tap_info *info)
 {
-    guint captured = tvb_captured_length(tvb);
-    const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
-
     memset(info, 0, sizeof *info);
     info->octets = octets;
     info->captured = captured;
@@ -179,21 +178,25 @@ static struct {
     const packet_info *pinfo;
     guint32 frame;
     tvbuff_t *tvb;
+    const guint8 *octets;
+    guint captured;
 } packet_pdu;
 
 tvbuff_t *
-morvastelle_packet_dissected(packet_info *pinfo)
+morvastelle_packet_dissected(packet_info *pinfo, const guint8 **octets, guint *captured)
 {
     if (handed_off.pinfo == pinfo && handed_off.frame == pinfo->num)
         put_back_addresses(pinfo);
     if (packet_pdu.pinfo != pinfo || packet_pdu.frame != pinfo->num)
         return NULL;
     packet_pdu.pinfo = NULL;
+    *octets = packet_pdu.octets;
+    *captured = packet_pdu.captured;
     return packet_pdu.tvb;
 }
 
 static void
-keep_packet_pdu(packet_info *pinfo, tvbuff_t *tvb)
+keep_packet_pdu(packet_info *pinfo, tvbuff_t *tvb, const guint8 *octets, guint captured)
 {
     /* A PDU quoted in an ICMP error is not the packet's, nor is a second
      * one in the same packet. */
@@ -202,6 +205,8 @@ keep_packet_pdu(packet_info *pinfo, tvbuff_t *tvb)
     packet_pdu.pinfo = pinfo;
     packet_pdu.frame = pinfo->num;
     packet_pdu.tvb = tvb;
+    packet_pdu.octets = octets;
+    packet_pdu.captured = captured;
 }
 
 static void
@@ -238,17 +243,18 @@ morvastelle_init(void)
  * columns and the hand-off (first pass, summary lines, filters and taps on
  * the tunnelled protocols), and a short PDU must raise the same bounds error
  * either way, so every octet the header claims is checked by the host's
- * accessors even when no item is built. The first two octets are read once,
- * where captured, before the columns are set; where they are missing the
- * accessor is asked again after, and raises.
+ * accessors even when no item is built. The captured octets are read once,
+ * for the columns, the tap and the analysis; where the header's are
+ * missing the accessor is asked for them after, and raises.
  */
 static int
 dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *data _U_)
 {
     proto_tree *morvastelle_tree = NULL;
     guint captured = tvb_captured_length(tvb);
-    guint8 type = captured >= 1 ? morvastelle_get_octet(tvb, 0) : 0;
-    guint8 port_name_len = captured >= 2 ? morvastelle_get_octet(tvb, 1) : 0;
+    const guint8 *octets = captured ? tvb_get_ptr(tvb, 0, captured) : NULL;
+    guint8 type = captured >= 1 ? octets[0] : 0;
+    guint8 port_name_len = captured >= 2 ? octets[1] : 0;
     gint offset = 0;
     dissector_handle_t next_handle;
 
@@ -257,10 +263,10 @@ dissect_morvastelle(tvbuff_t *tvb, packet_info *pinfo, proto_tree *tree, void *d
         col_clear(pinfo->cinfo, COL_INFO);
     }
 
-    keep_packet_pdu(pinfo, tvb);
+    keep_packet_pdu(pinfo, tvb, octets, captured);
     if (have_tap_listener(morvastelle_tap)) {
         morvastelle_tap_info pdu;
-        morvastelle_read_pdu(tvb, &pdu);
+        morvastelle_read_pdu(octets, captured, &pdu);
         queue_tap_record(tvb, pinfo, &pdu);
     }
 

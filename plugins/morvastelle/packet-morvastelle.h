@@ -63,15 +63,16 @@ typedef struct _morvastelle_tap_info {
     morvastelle_lapd_frame lapd;
 } morvastelle_tap_info;
 
-/* What the PDU `tvb`'s captured octets say, read without raising. */
-void morvastelle_read_pdu(tvbuff_t *tvb, morvastelle_tap_info *info);
+/* What a PDU's captured octets say, read without raising. */
+void morvastelle_read_pdu(const guint8 *octets, guint captured, morvastelle_tap_info *info);
 
 /* From a post-dissector, for every packet once it has been dissected: puts
  * back what a tunnelled frame that raised an error left changed, and hands
  * over the packet's own MORVASTELLE PDU (the first one, not one quoted in
- * an error packet), NULL if it has none. The analysis built on the
- * dissector reads it from here, while the packet's buffers still live. */
-tvbuff_t *morvastelle_packet_dissected(packet_info *pinfo);
+ * an error packet) and its captured octets, NULL if it has none. The
+ * analysis built on the dissector reads it from here, while the packet's
+ * buffers still live. */
+tvbuff_t *morvastelle_packet_dissected(packet_info *pinfo, const guint8 **octets, guint *captured);
 
 void proto_register_morvastelle(void);
 void proto_reg_handoff_morvastelle(void);

@@ -99,7 +99,9 @@ struct call_row {
     row_texts *texts = NULL;
 };
 
-static std::vector<call_row> rows_of_calls;   /* by call id */
+/* By call id; in blocks, as a 30,000-call capture would move a vector of
+ * them several times over. */
+static std::deque<call_row> rows_of_calls;
 static std::deque<row_texts> texts_of_rows;
 static port_labels table_labels;
 static std::vector<stat_tap_table *> tables_of_ports;  /* by port, NULL for none yet */

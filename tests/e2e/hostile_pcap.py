@@ -250,6 +250,13 @@ class Storms:
         self.next_port += 1
         return self.frame(self.setup(b"\x01"), port=b"port%d" % self.next_port)
 
+    def new_gateway(self, rng):
+        """A SETUP on port isdn0 from an address no frame came from before,
+        as from spoofed sources: the PDU with its source."""
+        self.next_port += 1
+        source = "10.%d.%d.%d" % (self.next_port >> 16 & 0xff, self.next_port >> 8 & 0xff, self.next_port & 0xff)
+        return self.frame(self.setup(b"\x01")), source
+
     def truncated(self, rng):
         """A SETUP cut anywhere after the LAPD header: in the call
         reference, before the message type, in an information element."""
@@ -335,6 +342,7 @@ STORMS = {
     "unknown-clearing": Storms.unknown_clearing,
     "repeat": Storms.repeat,
     "new-port": Storms.new_port,
+    "new-gateway": Storms.new_gateway,
     "truncated": Storms.truncated,
 }
 LINK_STORMS = {
@@ -393,10 +401,10 @@ def port_name_pdus():
     return [bytes([0, len(name)]) + name + frame for name in names]
 
 
-def write_pcap(path, pdus):
+def write_pcap(path, pdus, sources):
     with Capture(path, LINKTYPE_ETHERNET) as capture:
-        for pdu in pdus:
-            capture.write(udp_frame(pdu))
+        for pdu, source in zip(pdus, sources):
+            capture.write(udp_frame(pdu, src=source) if source else udp_frame(pdu))
 
 
 def main():
@@ -430,7 +438,10 @@ def main():
             # The host hands no empty UDP payload to the plugin.
             pdus += [pdu for pdu in generated_pdus(rng, samples, links, storms, link_storms) if pdu]
         del pdus[len(samples) + args.count:]
-    write_pcap(args.out, pdus)
+    # A PDU from an address of its own comes with it.
+    sources = [pdu[1] if isinstance(pdu, tuple) else None for pdu in pdus]
+    pdus = [pdu[0] if isinstance(pdu, tuple) else pdu for pdu in pdus]
+    write_pcap(args.out, pdus, sources)
     if args.whole_headers:
         with open(args.whole_headers, "w") as f:
             for number, pdu in enumerate(pdus, 1):
