@@ -360,10 +360,8 @@ call_tracker::call_for(const call_message &message, const call_key &key, frame_a
     /* Call-independent signalling holds its reference until released, as
      * a call would, but is no call. */
     if (type == q931_register) {
-        if (c && !c->ended) {
-            end_call(*c, message.time, from_calling_side_of_c);
-            changed_.push_back(c->id);
-        }
+        if (c)
+            end_by_another_frame(*c, message.time, from_calling_side_of_c);
         entry = not_a_call;
         return nullptr;
     }
@@ -376,16 +374,13 @@ call_tracker::call_for(const call_message &message, const call_key &key, frame_a
                 broadcast_offer &offer = offer_of(*c);
                 offer.setup_time = message.time;
                 offer.setup_repeated = true;
-                deadlines_.push_back({offer_deadline(*c), c->id});
-                std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+                watch_offer(*c);
             }
             return c;
         }
         /* The side that picked the reference has let the old call go. */
-        if (c && !c->ended) {
-            end_call(*c, message.time, from_calling_side_of_c);
-            changed_.push_back(c->id);
-        }
+        if (c)
+            end_by_another_frame(*c, message.time, from_calling_side_of_c);
         c = start_call(message, network_originated);
         entry = c->id;
         result.started = true;
@@ -405,17 +400,14 @@ call_tracker::call_for(const call_message &message, const call_key &key, frame_a
         if (message.from_network && message.tei == broadcast_tei) {
             c->broadcast = static_cast<uint32_t>(offers_.size());
             offers_.emplace_back().setup_time = message.time;
-            deadlines_.push_back({offer_deadline(*c), c->id});
-            std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+            watch_offer(*c);
         }
         return c;
     }
 
     if (type == q931_resume) {
-        if (c && !c->ended) {
-            end_call(*c, message.time, from_calling_side_of_c);
-            changed_.push_back(c->id);
-        }
+        if (c)
+            end_by_another_frame(*c, message.time, from_calling_side_of_c);
         uint32_t before = static_cast<uint32_t>(calls_.size());
         c = resume_call(message, network_originated);
         result.started = c->id >= before;
@@ -477,8 +469,7 @@ call_tracker::restart_acknowledged(const call_message &message)
         for (data_link &link : data_links_[message.port]) {
             while (link.first_up != no_call) {
                 call &c = calls_[link.first_up];
-                end_call(c, message.time, by_network == c.network_originated);
-                changed_.push_back(c.id);
+                end_by_another_frame(c, message.time, by_network == c.network_originated);
             }
         }
         return;
@@ -492,10 +483,8 @@ call_tracker::restart_acknowledged(const call_message &message)
         if (holder == channel_holders_.end())
             continue;
         call &c = calls_[holder->second];
-        if (c.up && c.channel == channel) {
-            end_call(c, message.time, by_network == c.network_originated);
-            changed_.push_back(c.id);
-        }
+        if (c.up && c.channel == channel)
+            end_by_another_frame(c, message.time, by_network == c.network_originated);
     }
 }
 
@@ -573,8 +562,7 @@ call_tracker::branch_of(call &c, unsigned tei)
     added.leg.state = call_state::call_present;
     offer.first_branch = index;
     /* An answer stops the network's SETUP being sent again. */
-    deadlines_.push_back({offer_deadline(c), c.id});
-    std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+    watch_offer(c);
     return added;
 }
 
@@ -828,6 +816,16 @@ call_tracker::end_call(call &c, double time, bool by_calling_side)
     take_off_link(c);
 }
 
+/* Ended by a frame not its own: the statistics hear of it from there. */
+void
+call_tracker::end_by_another_frame(call &c, double time, bool by_calling_side)
+{
+    if (c.ended)
+        return;
+    end_call(c, time, by_calling_side);
+    changed_.push_back(c.id);
+}
+
 /* SUSPEND ACKNOWLEDGE: the reference is released, the call kept for a
  * RESUME with its identity. */
 void
@@ -855,13 +853,21 @@ call_tracker::tei_removed(uint32_t port, unsigned tei, double time)
             continue;
         while (link.first_up != no_call) {
             call &c = calls_[link.first_up];
-            end_call(c, time, c.network_originated);
-            changed_.push_back(c.id);
+            end_by_another_frame(c, time, c.network_originated);
         }
     }
 }
 
 /* ---- Broadcast offerings ---- */
+
+/* The network stops waiting for answers when T303 expires: from the
+ * offering's SETUP, or from a terminal's first answer on. */
+void
+call_tracker::watch_offer(const call &c)
+{
+    deadlines_.push_back({offer_deadline(c), c.id});
+    std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<deadline>());
+}
 
 double
 call_tracker::offer_deadline(const call &c)

@@ -371,12 +371,14 @@ private:
     static void apply_details(call &c, uint8_t details, const call_message &message);
     /* Endings. */
     void end_call(call &c, double time, bool by_calling_side);
+    void end_by_another_frame(call &c, double time, bool by_calling_side);
     void restart_acknowledged(const call_message &message);
     void suspend(call &c, const call_message &message);
     /* Broadcast offerings. */
     broadcast_offer &offer_of(const call &c) { return offers_[c.broadcast]; }
     branch &branch_of(call &c, unsigned tei);
     void check_offer(call &c, double time);
+    void watch_offer(const call &c);
     double offer_deadline(const call &c);
     void expire_offers(double time);
     /* Data links and the calls up on them. */
