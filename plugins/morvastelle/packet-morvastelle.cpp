@@ -108,15 +108,17 @@ read_lapd_frame(const guint8 *octets, guint captured, guint frame, morvastelle_l
 void
 morvastelle_read_pdu(const guint8 *octets, guint captured, morvastelle_tap_info *info)
 {
-    memset(info, 0, sizeof *info);
+    /* Field by field: every packet goes through here. */
+    static const morvastelle_lapd_frame no_frame = { -1, 0, FALSE, 0, -1, 0, -1, FALSE, {0}, -1, 0 };
+    info->type = captured >= 1 ? octets[0] : 0;
+    info->header_whole = FALSE;
+    info->isdn_port = NULL;
+    info->isdn_port_octets = NULL;
+    info->isdn_port_length = 0;
+    info->pdu_length = 0;
     info->octets = octets;
     info->captured = captured;
-    info->lapd.control = -1;
-    info->lapd.control2 = -1;
-    info->lapd.call_ref_length = -1;
-    info->lapd.message_type = -1;
-    if (captured >= 1)
-        info->type = octets[0];
+    info->lapd = no_frame;
 
     if (captured >= 1 && info->type != MORVASTELLE_TYPE_LAPD) {
         info->header_whole = TRUE;

@@ -5,8 +5,6 @@
 
 #include "port-registry.h"
 
-#include "octet-hash.h"
-
 #include <cstring>
 
 namespace morvastelle {
@@ -36,12 +34,6 @@ uint64_t
 address_hash(const network_address &address)
 {
     return octets_hash(octets_of(address)) ^ (static_cast<uint64_t>(address.type) << 48);
-}
-
-uint64_t
-port_hash(uint32_t gateway, std::string_view name)
-{
-    return octets_hash(name) ^ (gateway * golden);
 }
 
 } // namespace
@@ -155,16 +147,9 @@ port_registry::name_index(std::string_view name)
 }
 
 uint32_t
-port_registry::port_of(uint32_t gateway, std::string_view name)
+port_registry::new_port(uint32_t gateway, std::string_view name, uint64_t hash)
 {
-    uint64_t hash = port_hash(gateway, name);
-    uint32_t port = find(port_slots_, hash, [&](uint32_t index) {
-        const port_record &known = ports_[index];
-        return known.gateway == gateway && octets_equal(known.octets, name);
-    });
-    if (port != no_index)
-        return port;
-    port = static_cast<uint32_t>(ports_.size());
+    uint32_t port = static_cast<uint32_t>(ports_.size());
     uint32_t named = name_index(name);
     if (++names_[named].ports == 2)
         names_shared_.push_back(named);

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "octet-hash.h"
+
 namespace morvastelle {
 
 /* A network address as the host keeps one: its type and its octets. A PDU
@@ -58,8 +60,20 @@ public:
     {
         return recent(source, destination) ? recent_.gateway : find_gateway(source, destination);
     }
-    /* The gateway's port of that name, made when first seen. */
-    uint32_t port_of(uint32_t gateway, std::string_view name);
+    /* The gateway's port of that name, made when first seen. Every frame
+     * asks, so in the header. */
+    uint32_t port_of(uint32_t gateway, std::string_view name)
+    {
+        uint64_t hash = octets_hash(name) ^ (gateway * 0x9e3779b97f4a7c15u);
+        size_t mask = port_slots_.size() - 1;
+        for (size_t at = hash & mask; port_slots_[at].index != no_index; at = (at + 1) & mask) {
+            const slot &known = port_slots_[at];
+            if (known.hash == hash && ports_[known.index].gateway == gateway &&
+                octets_equal(ports_[known.index].octets, name))
+                return known.index;
+        }
+        return new_port(gateway, name, hash);
+    }
 
     size_t ports() const { return ports_.size(); }
     size_t gateways() const { return gateways_.size(); }
@@ -103,6 +117,7 @@ private:
     static uint32_t find(const std::pmr::vector<slot> &slots, uint64_t hash, same is_it);
     void grow(std::pmr::vector<slot> &slots, size_t count);
     uint32_t name_index(std::string_view name);
+    uint32_t new_port(uint32_t gateway, std::string_view name, uint64_t hash);
     network_address copy(const network_address &address);
     void remember(const network_address &source, const network_address &destination, uint32_t gateway);
     uint32_t find_gateway(const network_address &source, const network_address &destination);
