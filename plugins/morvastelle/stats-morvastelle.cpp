@@ -221,7 +221,10 @@ morvastelle_ports_cleanup(stats_tree *st)
 static int
 tick_port(stats_tree *st, packet_info *pinfo, const char *name, int parent, gboolean with_children)
 {
-    ports_tree_state &state = *ports_trees[st];
+    std::unique_ptr<ports_tree_state> &kept = ports_trees[st];
+    if (!kept)
+        kept = std::make_unique<ports_tree_state>();
+    ports_tree_state &state = *kept;
     uint32_t port = state.ports.port_of(
         state.ports.gateway_of(morvastelle_network_address(&pinfo->src), morvastelle_network_address(&pinfo->dst)),
         name ? name : "");
