@@ -57,7 +57,7 @@ anomalies_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *da
     int findings_node = increase_stat_node(st, st_str_findings, 0, TRUE, 0);
     const char *label = anomalies_labels[st]
                             .label(*info->ports, info->port, info->isdn_port,
-                                   [&](uint32_t, const std::string &old, const std::string &now) {
+                                   [&](uint32_t, const std::pmr::string &old, const std::pmr::string &now) {
                                        rename_stat_node(st, findings_node, old.c_str(), now.c_str());
                                    })
                             .c_str();

@@ -11,6 +11,8 @@
 #include <deque>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <epan/packet.h>
@@ -109,6 +111,9 @@ static std::vector<stat_tap_table *> tables_of_ports;  /* by port, NULL for none
  * one per port label however often the host frees the tables and they
  * are made again. */
 static std::set<std::string> table_titles;
+/* The host's tables by title, for a new pass to use them again: the
+ * host's own look-up goes through them all, for every port. */
+static std::unordered_map<std::string_view, stat_tap_table *> tables_by_title;
 
 static void
 empty_tables(void)
@@ -117,10 +122,14 @@ empty_tables(void)
     texts_of_rows.clear();
     table_labels.clear();
     tables_of_ports.clear();
+    tables_by_title.clear();
     if (!calls_table_ui.tables)
         return;
-    for (guint i = 0; i < calls_table_ui.tables->len; i++)
-        empty_table(g_array_index(calls_table_ui.tables, stat_tap_table *, i));
+    for (guint i = 0; i < calls_table_ui.tables->len; i++) {
+        stat_tap_table *table = g_array_index(calls_table_ui.tables, stat_tap_table *, i);
+        empty_table(table);
+        tables_by_title.emplace(table->title, table);
+    }
 }
 
 static void
@@ -152,19 +161,27 @@ static stat_tap_table *
 port_table(const morvastelle_call_tap_info *info)
 {
     uint32_t port = info->call->port;
-    const std::string &label =
-        table_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::string &, const std::string &now) {
-            if (shown < tables_of_ports.size() && tables_of_ports[shown])
-                tables_of_ports[shown]->title = table_titles.insert(now).first->c_str();
+    const std::pmr::string &label =
+        table_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::pmr::string &, const std::pmr::string &now) {
+            if (shown >= tables_of_ports.size() || !tables_of_ports[shown])
+                return;
+            stat_tap_table *relabelled = tables_of_ports[shown];
+            tables_by_title.erase(relabelled->title);
+            relabelled->title = table_titles.emplace(now).first->c_str();
+            tables_by_title.emplace(relabelled->title, relabelled);
         });
     if (port >= tables_of_ports.size())
         tables_of_ports.resize(port + 1);
     stat_tap_table *&table = tables_of_ports[port];
-    if (!table)
-        table = stat_tap_find_table(&calls_table_ui, label.c_str());
     if (!table) {
-        table = stat_tap_init_table(table_titles.insert(label).first->c_str(), CALL_COLUMNS, 0, NULL);
+        auto kept = tables_by_title.find(label);
+        if (kept != tables_by_title.end())
+            table = kept->second;
+    }
+    if (!table) {
+        table = stat_tap_init_table(table_titles.emplace(label).first->c_str(), CALL_COLUMNS, 0, NULL);
         stat_tap_add_table(&calls_table_ui, table);
+        tables_by_title.emplace(table->title, table);
     }
     return table;
 }
@@ -253,6 +270,7 @@ calls_table_shutdown(void)
         return;
     empty_tables();
     free_stat_tables(&calls_table_ui);
+    tables_by_title.clear();
     g_array_free(calls_table_ui.tables, TRUE);
     calls_table_ui.tables = NULL;
 }

@@ -177,8 +177,8 @@ kpi_table_packet(void *, packet_info *, epan_dissect_t *, const void *data, tap_
         return TAP_PACKET_DONT_REDRAW;
     morvastelle::call_kpis::update_result update = kpis->add(*info->call, *info->port);
     uint32_t port = info->call->port;
-    const std::string &label =
-        row_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::string &, const std::string &now) {
+    const std::pmr::string &label =
+        row_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::pmr::string &, const std::pmr::string &now) {
             g_strlcpy(port_texts[rows_of_ports[shown]].label, now.c_str(), sizeof port_texts[0].label);
         });
     if (update.new_row) {

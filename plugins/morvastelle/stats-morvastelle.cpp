@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <vector>
 
 #include <epan/address.h>
@@ -33,11 +34,15 @@ static int st_node_frame_kinds = -1;
  * whether or not the analysis follows it, so it tells gateways apart
  * itself. */
 struct ports_tree_state {
-    morvastelle::port_registry ports;
+    /* Its own pool: the tables the registry outgrows go back there, not
+     * among the host's nodes, whose siblings the host walks for every new
+     * one. */
+    std::pmr::unsynchronized_pool_resource memory;
+    morvastelle::port_registry ports{&memory};
     port_labels labels;
     /* By port: the nodes that show it, under its Type's node and under
      * "Truncated or malformed". */
-    std::vector<std::pair<int, int>> parents;
+    std::pmr::vector<std::pair<int, int>> parents{&memory};
 };
 
 static std::map<stats_tree *, std::unique_ptr<ports_tree_state>> ports_trees;
@@ -143,15 +148,19 @@ port_labels::gateway_text(const morvastelle::port_registry &ports, uint32_t port
 }
 
 void
-port_labels::make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::string &text)
+port_labels::make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::pmr::string &text)
 {
     char label[PORT_LABEL_SIZE];
     port_label(name, label);
     text = label;
-    if (ports.name_shared(port))
+    uint32_t named = ports.port(port).name;
+    if (ports.name_shared(port)) {
         text += " " + gateway_text(ports, port);
-    else
-        bare_.emplace(ports.port(port).name, port);
+    } else {
+        if (named >= bare_.size())
+            bare_.resize(named + 1, no_port);
+        bare_[named] = port;
+    }
 }
 
 void
@@ -230,8 +239,8 @@ tick_port(stats_tree *st, packet_info *pinfo, const char *name, int parent, gboo
         name ? name : "");
     if (port >= state.parents.size())
         state.parents.resize(port + 1, std::make_pair(-1, -1));
-    const std::string &label =
-        state.labels.label(state.ports, port, name, [&](uint32_t shown, const std::string &old, const std::string &now) {
+    const std::pmr::string &label =
+        state.labels.label(state.ports, port, name, [&](uint32_t shown, const std::pmr::string &old, const std::pmr::string &now) {
             for (int under : {state.parents[shown].first, state.parents[shown].second})
                 if (under >= 0)
                     rename_stat_node(st, under, old.c_str(), now.c_str());

@@ -18,8 +18,9 @@ void register_morvastelle_kpi_table(void);
 void register_morvastelle_anomalies_tree(void);
 
 #include <deque>
+#include <memory_resource>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include <epan/stat_tap_ui.h>
 #include <epan/stats_tree.h>
@@ -63,23 +64,25 @@ public:
      * new)` is called first for each port shown so far whose name has
      * become shared since. */
     template <typename relabel_function>
-    const std::string &label(const morvastelle::port_registry &ports, uint32_t port, const char *name,
-                             relabel_function relabel)
+    const std::pmr::string &label(const morvastelle::port_registry &ports, uint32_t port, const char *name,
+                                  relabel_function relabel)
     {
         const std::pmr::vector<uint32_t> &shared = ports.names_shared();
         for (; journal_position_ < shared.size(); journal_position_++) {
-            auto bare = bare_.find(shared[journal_position_]);
-            if (bare == bare_.end())
+            uint32_t name = shared[journal_position_];
+            if (name >= bare_.size() || bare_[name] == no_port)
                 continue;
-            std::string &old_label = labels_[bare->second];
-            std::string new_label = old_label + " " + gateway_text(ports, bare->second);
-            relabel(bare->second, old_label, new_label);
+            uint32_t shown = bare_[name];
+            std::pmr::string &old_label = labels_[shown];
+            std::pmr::string new_label(old_label, &memory_);
+            new_label += " " + gateway_text(ports, shown);
+            relabel(shown, old_label, new_label);
             old_label = new_label;
-            bare_.erase(bare);
+            bare_[name] = no_port;
         }
         if (port >= labels_.size())
             labels_.resize(port + 1);
-        std::string &text = labels_[port];
+        std::pmr::string &text = labels_[port];
         if (text.empty())
             make(ports, port, name, text);
         return text;
@@ -88,10 +91,15 @@ public:
 
 private:
     static std::string gateway_text(const morvastelle::port_registry &ports, uint32_t port);
-    void make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::string &text);
+    void make(const morvastelle::port_registry &ports, uint32_t port, const char *name, std::pmr::string &text);
 
-    std::deque<std::string> labels_;             /* by port, empty for one not shown */
-    std::unordered_map<uint32_t, uint32_t> bare_;  /* by name: the port shown without an address */
+    static constexpr uint32_t no_port = UINT32_MAX;
+    /* A pool of its own: what it outgrows goes back there, not among the
+     * nodes of a stats tree, whose siblings the host walks for every new
+     * one. */
+    std::pmr::unsynchronized_pool_resource memory_;
+    std::pmr::deque<std::pmr::string> labels_{&memory_};  /* by port, empty for one not shown */
+    std::pmr::vector<uint32_t> bare_{&memory_};           /* by name: the port shown without an address */
     size_t journal_position_ = 0;                /* in the registry's names_shared */
 };
 

@@ -94,7 +94,7 @@ outcomes_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *dat
     int calls_node = increase_stat_node(st, st_str_calls, 0, TRUE, increment);
     const char *label = tree->second.labels
                             .label(*info->ports, c.port, info->isdn_port,
-                                   [&](uint32_t, const std::string &old, const std::string &now) {
+                                   [&](uint32_t, const std::pmr::string &old, const std::pmr::string &now) {
                                        rename_stat_node(st, calls_node, old.c_str(), now.c_str());
                                    })
                             .c_str();
