@@ -46,6 +46,20 @@ for name, sequence in seeds.items():
     with open("corpus/" + name, "wb") as f:
         f.write(b"<PDU>".join(sequence))
 '
+# Each normal procedure of bench/gen-procedures.py and its faulty twin, a
+# port's frames a seed.
+python3 ../bench/gen-procedures.py corpus/procedures.pcap
+tshark -Q -r corpus/procedures.pcap -T fields -e udp.payload | python3 -c '
+import sys
+seeds = {}
+for line in sys.stdin:
+    pdu = bytes.fromhex(line.strip())
+    seeds.setdefault(pdu[2:2 + pdu[1]].decode("ascii"), []).append(pdu)
+for port, sequence in seeds.items():
+    with open("corpus/procedure-" + port, "wb") as f:
+        f.write(b"<PDU>".join(sequence))
+'
+rm corpus/procedures.pcap
 # Data links frame by frame, for the link analysis: set-up and release,
 # N(S) and N(R) that skip, repeat, go back and wrap, polls with frames
 # unacknowledged, RNR, REJ, FRMR, a reset with a call up, and TEI

@@ -112,8 +112,10 @@ static std::vector<stat_tap_table *> tables_of_ports;  /* by port, NULL for none
  * are made again. */
 static std::set<std::string> table_titles;
 /* The host's tables by title, for a new pass to use them again: the
- * host's own look-up goes through them all, for every port. */
+ * host's own look-up goes through them all, for every port. Made at the
+ * pass's first row, as the host may free its tables after a reset. */
 static std::unordered_map<std::string_view, stat_tap_table *> tables_by_title;
+static bool tables_indexed;
 
 static void
 empty_tables(void)
@@ -123,11 +125,19 @@ empty_tables(void)
     table_labels.clear();
     tables_of_ports.clear();
     tables_by_title.clear();
+    tables_indexed = false;
     if (!calls_table_ui.tables)
         return;
-    for (guint i = 0; i < calls_table_ui.tables->len; i++) {
+    for (guint i = 0; i < calls_table_ui.tables->len; i++)
+        empty_table(g_array_index(calls_table_ui.tables, stat_tap_table *, i));
+}
+
+static void
+index_tables(void)
+{
+    tables_indexed = true;
+    for (guint i = 0; calls_table_ui.tables && i < calls_table_ui.tables->len; i++) {
         stat_tap_table *table = g_array_index(calls_table_ui.tables, stat_tap_table *, i);
-        empty_table(table);
         tables_by_title.emplace(table->title, table);
     }
 }
@@ -160,6 +170,8 @@ calls_table_free_cell(stat_tap_table *, guint, guint, stat_tap_table_item_type *
 static stat_tap_table *
 port_table(const morvastelle_call_tap_info *info)
 {
+    if (!tables_indexed)
+        index_tables();
     uint32_t port = info->call->port;
     const std::pmr::string &label =
         table_labels.label(*info->ports, port, info->isdn_port, [](uint32_t shown, const std::pmr::string &, const std::pmr::string &now) {
@@ -270,7 +282,6 @@ calls_table_shutdown(void)
         return;
     empty_tables();
     free_stat_tables(&calls_table_ui);
-    tables_by_title.clear();
     g_array_free(calls_table_ui.tables, TRUE);
     calls_table_ui.tables = NULL;
 }
