@@ -71,13 +71,21 @@ cause_value(const information_elements &elements)
     return cause.size() > value ? cause[value] & 0x7f : no_cause;
 }
 
+/* The bits `mask` of the first octet of element `id`'s contents, -1 where
+ * the message has none. */
+static int
+first_octet(const information_elements &elements, uint8_t id, uint8_t mask)
+{
+    octet_view contents;
+    if (!elements.find(id, &contents) || contents.empty())
+        return -1;
+    return contents[0] & mask;
+}
+
 int
 restart_class(const information_elements &elements)
 {
-    octet_view indicator;
-    if (!elements.find(ie_restart_indicator, &indicator) || indicator.empty())
-        return -1;
-    return indicator[0] & 0x07;
+    return first_octet(elements, ie_restart_indicator, 0x07);
 }
 
 uint32_t
@@ -114,10 +122,7 @@ indicated_channels(const information_elements &elements)
 int
 reported_call_state(const information_elements &elements)
 {
-    octet_view state;
-    if (!elements.find(ie_call_state, &state) || state.empty())
-        return -1;
-    return state[0] & 0x3f;
+    return first_octet(elements, ie_call_state, 0x3f);
 }
 
 bool
