@@ -51,7 +51,7 @@ const int no_tei = -1;
  * field as captured. */
 struct link_frame {
     uint32_t frame = 0;          /* the frame's number, from 1 */
-    uint32_t port = 0;           /* the ISDN port's index, as the call tracker numbers ports */
+    uint32_t port = 0;           /* the ISDN port's index (port-registry.h) */
     uint8_t sapi = 0;
     uint8_t tei = 0;
     bool cr = false;             /* the C/R bit of the address */

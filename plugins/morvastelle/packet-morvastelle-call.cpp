@@ -517,7 +517,7 @@ proto_register_morvastelle_call(void)
         { &hf_morvastelle_call_calls_up,
           { "Calls up", "morvastelle_call.calls_up",
             FT_UINT32, BASE_DEC, NULL, 0,
-            "Calls of the port (SETUP seen, not yet released) when the RESTART came", HFILL }
+            "Calls of the port (SETUP seen, not yet ended) when the RESTART came", HFILL }
         },
     };
 

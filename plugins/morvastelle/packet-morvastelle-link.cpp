@@ -127,7 +127,7 @@ proto_register_morvastelle_link(void)
         { &hf_morvastelle_link_calls_up,
           { "Calls up", "morvastelle_link.calls_up",
             FT_UINT32, BASE_DEC, NULL, 0,
-            "Calls on the data link (SETUP seen, not yet released) when it was set up again or taken down", HFILL }
+            "Calls on the data link (SETUP seen, not yet ended) when it was set up again or taken down", HFILL }
         },
     };
 
