@@ -294,6 +294,30 @@ call_tracker::start_call(const call_message &message, bool network_originated)
     return &c;
 }
 
+/* Its numbers were in the SETUP the capture lacks. */
+call *
+call_tracker::start_call_without_setup(const call_message &message, bool network_originated)
+{
+    call *c = start_call(message, network_originated);
+    /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined copy for
+     * an overlapping one and warns (-Wrestrict). */
+    c->calling_number.assign(1, '?');
+    c->called_number.assign(1, '?');
+    return c;
+}
+
+/* The Call identity a SUSPEND gives and its RESUME gives again. */
+call_tracker::suspension_key
+call_tracker::suspension_of(uint32_t port, const information_elements &elements)
+{
+    octet_view identity = call_identity(elements);
+    suspension_key key = {};
+    key.port = port;
+    key.length = static_cast<uint8_t>(std::min(identity.size(), sizeof key.identity));
+    memcpy(key.identity, identity.data(), key.length);
+    return key;
+}
+
 /* A side that has no answer to its SETUP sends it again (timer T303): the
  * same call, not a new one. Known by its octets, not by the numbers the
  * host decoded from them: a first pass may have none. */
@@ -310,13 +334,8 @@ call_tracker::repeats_setup(const call &c, const call_message &message, uint32_t
 call *
 call_tracker::resume_call(const call_message &message, bool network_originated)
 {
-    octet_view identity = call_identity(message.elements);
-    suspension_key key = {};
-    key.port = message.port;
-    key.length = static_cast<uint8_t>(std::min(identity.size(), sizeof key.identity));
-    memcpy(key.identity, identity.data(), key.length);
     call *c;
-    auto suspended = suspended_.find(key);
+    auto suspended = suspended_.find(suspension_of(message.port, message.elements));
     if (suspended != suspended_.end()) {
         c = &calls_[suspended->second];
         suspended_.erase(suspended);
@@ -325,9 +344,7 @@ call_tracker::resume_call(const call_message &message, bool network_originated)
         c->leg = call_leg();
     } else {
         /* Suspended before the capture: its SETUP was never there to see. */
-        c = start_call(message, network_originated);
-        c->calling_number.assign(1, '?');
-        c->called_number.assign(1, '?');
+        c = start_call_without_setup(message, network_originated);
     }
     c->leg.state = call_state::resume_request;
     c->up = true;
@@ -417,13 +434,9 @@ call_tracker::call_for(const call_message &message, const call_key &key, frame_a
 
     bool late = message.sequence == frame_sequence::late;
     if (!c || (c->ended && !late && !joins_ended_call(type))) {
-        c = start_call(message, network_originated);
+        c = start_call_without_setup(message, network_originated);
         entry = c->id;
         result.started = true;
-        /* A fill, not a copy of "?": GCC 12 at -O3 takes the inlined
-         * copy for an overlapping one and warns (-Wrestrict). */
-        c->calling_number.assign(1, '?');
-        c->called_number.assign(1, '?');
         c->leg.state = call_state::unknown;
         result.findings |= call_no_setup;
     }
@@ -635,13 +648,8 @@ call_tracker::follow_state(call &c, call_leg &leg, const call_message &message, 
         break;
     case q931_suspend:
         leg.state = call_state::suspend_request;
-        if (!message.from_network) {
-            octet_view identity = call_identity(message.elements);
-            suspension_key &key = suspending_[c.id];
-            key.port = c.port;
-            key.length = static_cast<uint8_t>(std::min(identity.size(), sizeof key.identity));
-            memcpy(key.identity, identity.data(), key.length);
-        }
+        if (!message.from_network)
+            suspending_[c.id] = suspension_of(c.port, message.elements);
         break;
     case q931_suspend_reject:
         leg.state = call_state::active;

@@ -355,6 +355,8 @@ private:
     uint32_t &call_on(const call_key &key);
     call *call_for(const call_message &message, const call_key &key, frame_assignment &result);
     call *start_call(const call_message &message, bool network_originated);
+    call *start_call_without_setup(const call_message &message, bool network_originated);
+    static suspension_key suspension_of(uint32_t port, const information_elements &elements);
     call *resume_call(const call_message &message, bool network_originated);
     bool repeats_setup(const call &c, const call_message &message, uint32_t digest) const;
     /* The global call reference: RESTART and what is wrong there. */
