@@ -13,6 +13,7 @@
 
 #include <epan/packet.h>
 
+#include "gateway-address.h"
 #include "port-registry.h"
 
 /* What the "morvastelle_anomalies" tap hands its listeners: one record per
@@ -24,17 +25,6 @@ typedef struct _morvastelle_anomalies_tap_info {
     guint16 link_findings;       /* morvastelle::link_* bits */
     guint8 call_findings;        /* morvastelle::call_* finding bits */
 } morvastelle_anomalies_tap_info;
-
-/* A packet's address as the analysis keys gateways by it. */
-static inline morvastelle::network_address
-morvastelle_network_address(const address *from)
-{
-    morvastelle::network_address to;
-    to.type = from->type;
-    to.octets = (const guint8 *)from->data;
-    to.length = from->data ? (size_t)from->len : 0;
-    return to;
-}
 
 void proto_register_morvastelle_analysis(void);
 void proto_reg_handoff_morvastelle_analysis(void);

@@ -14,11 +14,11 @@
 #include <string>
 
 #include <epan/address.h>
-#include <epan/to_str.h>
 #include <epan/tap-voip.h>
 #include <epan/tap.h>
 
 #include "expert-findings.h"
+#include "gateway-address.h"
 
 using morvastelle::call;
 using morvastelle::frame_numbers;
@@ -365,10 +365,7 @@ voip_port_name(packet_info *pinfo, const morvastelle_call_frame *frame)
     const morvastelle::port_registry &ports = frame->analysis->ports;
     if (!ports.name_shared(port))
         return port_name(frame);
-    const morvastelle::network_address &gateway = ports.gateway(ports.port(port).gateway).address();
-    address shown;
-    set_address(&shown, gateway.type, (int)gateway.length, gateway.octets);
-    return wmem_strdup_printf(pinfo->pool, "%s %s", port_name(frame), address_to_str(pinfo->pool, &shown));
+    return wmem_strdup_printf(pinfo->pool, "%s %s", port_name(frame), morvastelle_gateway_text(pinfo->pool, ports, port));
 }
 
 static void

@@ -12,8 +12,6 @@
 #include <memory_resource>
 #include <vector>
 
-#include <epan/address.h>
-#include <epan/to_str.h>
 #include <epan/packet.h>
 #include <epan/stats_tree.h>
 /* For rename_stat_node: the nodes as the host keeps them. */
@@ -136,12 +134,7 @@ port_label(const char *name, char *label)
 std::string
 port_labels::gateway_text(const morvastelle::port_registry &ports, uint32_t port)
 {
-    const morvastelle::network_address &gateway = ports.gateway(ports.port(port).gateway).address();
-    if (!gateway.length)
-        return "(no address)";
-    address shown;
-    set_address(&shown, gateway.type, (int)gateway.length, gateway.octets);
-    char *text = address_to_str(NULL, &shown);
+    char *text = morvastelle_gateway_text(NULL, ports, port);
     std::string copied = text;
     wmem_free(NULL, text);
     return copied;
