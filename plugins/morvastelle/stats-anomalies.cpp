@@ -55,12 +55,7 @@ anomalies_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *da
 {
     const morvastelle_anomalies_tap_info *info = static_cast<const morvastelle_anomalies_tap_info *>(data);
     int findings_node = increase_stat_node(st, st_str_findings, 0, TRUE, 0);
-    const char *label = anomalies_labels[st]
-                            .label(*info->ports, info->port, info->isdn_port,
-                                   [&](uint32_t, const std::pmr::string &old, const std::pmr::string &now) {
-                                       rename_stat_node(st, findings_node, old.c_str(), now.c_str());
-                                   })
-                            .c_str();
+    const char *label = anomalies_labels[st].label_under(st, findings_node, *info->ports, info->port, info->isdn_port);
     int port_node = increase_stat_node(st, label, findings_node, TRUE, 0);
     int count = tick_findings(st, port_node, info->link_findings, morvastelle_link_finding_name) +
                 tick_findings(st, port_node, info->call_findings, morvastelle_call_finding_name);

@@ -156,6 +156,15 @@ port_labels::make(const morvastelle::port_registry &ports, uint32_t port, const 
     }
 }
 
+const char *
+port_labels::label_under(stats_tree *st, int parent, const morvastelle::port_registry &ports, uint32_t port,
+                         const char *name)
+{
+    return label(ports, port, name, [&](uint32_t, const std::pmr::string &old, const std::pmr::string &now) {
+               rename_stat_node(st, parent, old.c_str(), now.c_str());
+           }).c_str();
+}
+
 void
 port_labels::clear()
 {

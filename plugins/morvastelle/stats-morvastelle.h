@@ -87,6 +87,10 @@ public:
             make(ports, port, name, text);
         return text;
     }
+    /* The same for a stats tree that shows every port under the node
+     * `parent`, where a port relabelled is renamed. */
+    const char *label_under(stats_tree *st, int parent, const morvastelle::port_registry &ports, uint32_t port,
+                            const char *name);
     void clear();
 
 private:

@@ -92,12 +92,7 @@ outcomes_packet(stats_tree *st, packet_info *, epan_dissect_t *, const void *dat
 
     int increment = started ? 1 : 0;
     int calls_node = increase_stat_node(st, st_str_calls, 0, TRUE, increment);
-    const char *label = tree->second.labels
-                            .label(*info->ports, c.port, info->isdn_port,
-                                   [&](uint32_t, const std::pmr::string &old, const std::pmr::string &now) {
-                                       rename_stat_node(st, calls_node, old.c_str(), now.c_str());
-                                   })
-                            .c_str();
+    const char *label = tree->second.labels.label_under(st, calls_node, *info->ports, c.port, info->isdn_port);
     int port_node = increase_stat_node(st, label, calls_node, TRUE, increment);
     if (!started)
         count_outcome(st, port_node, counted.outcome, counted.cause, -1);
