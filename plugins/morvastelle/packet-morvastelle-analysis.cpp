@@ -18,6 +18,7 @@
 #include "packet-morvastelle-analysis.h"
 
 #include <new>
+#include <type_traits>
 
 #include <epan/epan_dissect.h>
 #include <epan/exceptions.h>
@@ -28,6 +29,13 @@
 #include "packet-morvastelle.h"
 #include "packet-morvastelle-call.h"
 #include "packet-morvastelle-link.h"
+
+/* What the first pass keeps on the stack while it calls the host, which
+ * may longjmp past it. */
+static_assert(std::is_trivially_destructible_v<morvastelle::analysed_frame> &&
+                  std::is_trivially_destructible_v<morvastelle::frame_result> &&
+                  std::is_trivially_destructible_v<morvastelle_call_frame>,
+              "nothing to destroy where the host may raise");
 
 using morvastelle::frame_numbers;
 using morvastelle::frame_record;
